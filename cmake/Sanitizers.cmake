@@ -1,0 +1,8 @@
+if(LUMBRIN_SANITIZE)
+  set(_san "-fsanitize=${LUMBRIN_SANITIZE}")
+  if(LUMBRIN_SANITIZE MATCHES "undefined")
+    string(APPEND _san " -fno-sanitize-recover=undefined")
+  endif()
+  add_compile_options(${_san} -fno-omit-frame-pointer)
+  add_link_options(${_san})
+endif()
