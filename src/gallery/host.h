@@ -34,6 +34,7 @@ struct ServiceSettings {
   std::string baseUrl;    // scheme and host, no trailing "/"
   std::string caFile;     // extra trusted CA certificates (PEM); empty for none
   bool insecure = false;  // explicit opt-out of certificate verification; never the default
+  int timeoutSeconds = 0; // per-phase time-out of every request; below 1 means 15 s
 };
 
 // Columns of a picture row.
