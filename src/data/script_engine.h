@@ -1,0 +1,118 @@
+#pragma once
+// An ECMAScript engine instance (Duktape) that runs code and evaluates
+// expressions whose texts are local text.
+//
+// Strings cross as UTF-16: local text is converted to UTF-16 and handed to the
+// engine unit by unit, so astral characters keep their surrogate pairs both
+// ways and a lone surrogate survives until it is turned back into local text
+// (where it becomes "?").
+//
+// Every run and evaluation is bounded: it fails once it has run longer than
+// the engine's time limit, and an allocation that would take the heap past the
+// memory limit fails. A failed run or evaluation yields the empty value and
+// leaves the engine usable (a heap filled up by the script stays full, though).
+// The engine offers the language and nothing else: no print, no modules, no
+// file, network or process access.
+//
+// Thread contract: an instance is used by one thread at a time (it is not
+// locked); different instances may run on different threads at once.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "base/text.h"
+
+namespace lumbrin {
+
+// The fields of the engine's last error. number is 0 after a call that
+// succeeded; otherwise one of the ScriptErrorCode values.
+struct ScriptError {
+  std::int32_t number = 0;
+  LocalText source, description, helpFile;
+  std::int32_t helpContext = 0;
+  LocalText text;
+  std::int32_t line = 0, column = 0;
+};
+
+enum ScriptErrorCode : std::int32_t {
+  kScriptErrorNone = 0,
+  kScriptErrorSyntax = 1,      // the code did not compile; text holds its line
+  kScriptErrorRuntime = 2,     // the code threw
+  kScriptErrorTimeLimit = 3,   // ran past the time limit
+  kScriptErrorMemoryLimit = 4, // an allocation hit the memory limit
+};
+
+struct ScriptLimits {
+  std::chrono::milliseconds time{3000};      // per run or evaluation
+  std::size_t memoryBytes = std::size_t{256} << 20;  // whole heap
+};
+
+class ScriptEngine {
+public:
+  // A new instance, or null when no heap could be made.
+  [[nodiscard]] static std::shared_ptr<ScriptEngine> create();
+  [[nodiscard]] static std::shared_ptr<ScriptEngine> create(const ScriptLimits& limits);
+
+  // The limits create() uses. Process-wide; meant for tests and tools that
+  // want shorter bounds. Safe to call from any thread.
+  [[nodiscard]] static ScriptLimits defaultLimits();
+  static void setDefaultLimits(const ScriptLimits& limits);
+
+  ~ScriptEngine();
+  ScriptEngine(const ScriptEngine&) = delete;
+  ScriptEngine& operator=(const ScriptEngine&) = delete;
+
+  // Runs `code` as a global program (function and var declarations become
+  // globals). True when it compiled and ran without throwing.
+  bool run(LocalView code);
+
+  // Evaluates `code`, a statement sequence, like the global eval function:
+  // its var declarations become globals and its value is the value of the
+  // last expression statement.
+  // Result discarded; true when the evaluation succeeded.
+  bool eval(LocalView code);
+  // Result as text: a string as it stands, undefined and null as empty text,
+  // anything else through ToString. Empty text when the evaluation failed.
+  [[nodiscard]] LocalText evalText(LocalView code);
+  // Result as number: undefined and null as 0, anything else through
+  // ToNumber. 0 when the evaluation failed.
+  [[nodiscard]] double evalNumber(LocalView code);
+  // Result through ToBoolean; false when the evaluation failed.
+  [[nodiscard]] bool evalTruth(LocalView code);
+
+  // The error of the last run or evaluation (number 0 when it succeeded).
+  [[nodiscard]] const ScriptError& lastError() const noexcept { return lastError_; }
+
+  [[nodiscard]] const ScriptLimits& limits() const noexcept { return limits_; }
+
+  struct Heap;  // heap bookkeeping shared with the allocator and the time check
+
+private:
+  explicit ScriptEngine(const ScriptLimits& limits);
+  enum class Want { Nothing, Text, Number, Truth };
+  struct Outcome;
+  bool execute(LocalView code, bool asEval, Want want, Outcome& out);
+
+  ScriptLimits limits_;
+  std::unique_ptr<Heap> heap_;
+  ScriptError lastError_;
+};
+
+// Changes the process-wide default limits for the lifetime of the object and
+// puts the earlier ones back afterwards. For tests.
+class ScopedScriptLimits {
+public:
+  explicit ScopedScriptLimits(const ScriptLimits& limits) : previous_(ScriptEngine::defaultLimits()) {
+    ScriptEngine::setDefaultLimits(limits);
+  }
+  ~ScopedScriptLimits() { ScriptEngine::setDefaultLimits(previous_); }
+  ScopedScriptLimits(const ScopedScriptLimits&) = delete;
+  ScopedScriptLimits& operator=(const ScopedScriptLimits&) = delete;
+
+private:
+  ScriptLimits previous_;
+};
+
+}  // namespace lumbrin
