@@ -92,6 +92,9 @@ public:
   virtual int leafValues(std::vector<LocalText>& values, LocalView path = {}, bool recursive = false);
 
 private:
+  struct Uninitialised {};
+  explicit JsonObject(Uninitialised) {}  // for clone: no engine of its own
+
   LocalText rootName_;
   std::shared_ptr<ScriptEngine> engine_;
 };

@@ -4,13 +4,16 @@
 //
 // Indexes of matches and groups are 1-based. Positions handed out are byte
 // offsets into the local text of the subject. A subject that is not valid
-// text (a lone surrogate) still matches what it can. Matching is bounded: a
-// pattern that would backtrack without end just yields fewer matches.
+// text still matches what it can. Matching is bounded: a pattern that would
+// backtrack without end, more than about a million matches or more than a few
+// seconds of searching just end the collection early.
 //
 // Thread contract: an object is used by one thread; clones share the compiled
 // pattern and the matches, which are never changed after execute.
 
+#include <cstddef>
 #include <memory>
+#include <string>
 
 #include "base/text.h"
 
@@ -37,7 +40,8 @@ public:
   // text before and after it) and $$ (a dollar sign).
   [[nodiscard]] virtual LocalText replace(LocalView replacement) const;
   [[nodiscard]] virtual int matchCount() const;
-  // `position` receives the match's byte offset in the subject, or -2.
+  // `position` receives the match's zero-based byte offset in the subject, or
+  // -2 when there is no such match (or group, or the group took no part).
   [[nodiscard]] virtual LocalText matchText(int index, int* position = nullptr) const;
   [[nodiscard]] virtual LocalText subMatchText(int matchIndex, int groupIndex, int* position = nullptr) const;
   // Number of capturing groups of the pattern; 0 when nothing matched.
@@ -46,11 +50,15 @@ public:
   struct State;  // compiled pattern and matches, shared by clones
 
 private:
-  [[nodiscard]] int positionOf(const LocalText& found, int matchIndex) const;
+  [[nodiscard]] int byteOffsetOf(std::size_t unit) const;
 
   std::shared_ptr<const State> state_;
   std::u16string subject_;
-  LocalText localSubject_;
+  struct OffsetCache {
+    std::size_t unit = 0;
+    std::size_t byte = 0;
+  };
+  mutable OffsetCache offsetCache_;  // last unit index turned into a byte offset
 };
 
 }  // namespace lumbrin

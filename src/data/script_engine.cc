@@ -1,1 +1,431 @@
-// Filled in by its owner.
+#include "data/script_engine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/cancel.h"
+#include "duktape.h"
+#include "http/charset.h"
+
+namespace lumbrin {
+
+struct ScriptEngine::Heap {
+  // Destroyed by ~ScriptEngine (it needs the rest of this record alive).
+  duk_context* ctx = nullptr;
+  std::chrono::steady_clock::time_point deadline{};
+  bool timedOut = false;           // the time-out hook fired since the last start
+  bool allocationRefused = false;  // the allocator refused since the last start
+  std::size_t used = 0;
+  std::size_t cap = 0;
+};
+
+}  // namespace lumbrin
+
+// Called by the interpreter every few thousand instructions with the heap's
+// udata. Once it has said yes it keeps saying yes until the next evaluation
+// starts, so a script that catches the time-out error is stopped again at its
+// next instruction. Also ends the evaluation when the worker running it has
+// been told to end.
+extern "C" duk_bool_t lumbrin_duk_exec_timeout(void* udata) {
+  auto* heap = static_cast<lumbrin::ScriptEngine::Heap*>(udata);
+  if (heap == nullptr) return 0;
+  if (heap->timedOut) return 1;
+  const lumbrin::CancelToken* token = lumbrin::CurrentCancelToken();
+  if (std::chrono::steady_clock::now() >= heap->deadline || (token != nullptr && token->cancelled())) {
+    heap->timedOut = true;
+    return 1;
+  }
+  return 0;
+}
+
+namespace lumbrin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Every allocation carries its size in front, so the heap's total is exact.
+constexpr std::size_t kHeader = alignof(std::max_align_t) > sizeof(std::size_t) ? alignof(std::max_align_t)
+                                                                                 : sizeof(std::size_t);
+
+void* HeapAlloc(void* udata, duk_size_t size) {
+  auto* heap = static_cast<ScriptEngine::Heap*>(udata);
+  if (size > heap->cap - heap->used || size > heap->cap) {
+    heap->allocationRefused = true;
+    return nullptr;
+  }
+  auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  if (block == nullptr) {
+    heap->allocationRefused = true;
+    return nullptr;
+  }
+  std::memcpy(block, &size, sizeof size);
+  heap->used += size;
+  return block + kHeader;
+}
+
+void HeapFree(void* udata, void* ptr) {
+  if (ptr == nullptr) return;
+  auto* heap = static_cast<ScriptEngine::Heap*>(udata);
+  auto* block = static_cast<unsigned char*>(ptr) - kHeader;
+  std::size_t size = 0;
+  std::memcpy(&size, block, sizeof size);
+  heap->used -= size;
+  std::free(block);
+}
+
+void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
+  if (ptr == nullptr) return HeapAlloc(udata, size);
+  auto* heap = static_cast<ScriptEngine::Heap*>(udata);
+  if (size == 0) {
+    HeapFree(udata, ptr);
+    return nullptr;
+  }
+  auto* block = static_cast<unsigned char*>(ptr) - kHeader;
+  std::size_t old = 0;
+  std::memcpy(&old, block, sizeof old);
+  if (size > old && (size - old > heap->cap - heap->used || size > heap->cap)) {
+    heap->allocationRefused = true;
+    return nullptr;  // the old block stays valid, as realloc promises
+  }
+  auto* grown = static_cast<unsigned char*>(std::realloc(block, size + kHeader));
+  if (grown == nullptr) {
+    heap->allocationRefused = true;
+    return nullptr;
+  }
+  std::memcpy(grown, &size, sizeof size);
+  heap->used = heap->used - old + size;
+  return grown + kHeader;
+}
+
+// Reached only when the engine is called outside a protected call, which this
+// file never does; Duktape requires that the handler does not return.
+[[noreturn]] void HeapFatal(void*, const char* message) {
+  std::fprintf(stderr, "script engine: fatal error: %s\n", message != nullptr ? message : "");
+  std::abort();
+}
+
+void AppendCesu8Unit(std::string& out, char16_t u) {
+  if (u < 0x80) {
+    out.push_back(static_cast<char>(u));
+  } else if (u < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  }
+}
+
+// Duktape keeps strings as CESU-8: each UTF-16 unit, surrogates included,
+// written as UTF-8. Feeding it that form (also as source code) keeps astral
+// characters as two units, as the language sees them.
+std::string LocalToCesu8(LocalView text) {
+  const std::u16string units = LocalToUtf16(text);
+  std::string out;
+  out.reserve(units.size() + units.size() / 2);
+  for (char16_t u : units) AppendCesu8Unit(out, u);
+  return out;
+}
+
+// Reads Duktape's internal string form (CESU-8, or extended UTF-8 where a
+// built-in wrote a code point above U+FFFF in one piece) back into units.
+// Anything malformed becomes U+FFFD.
+std::u16string Cesu8ToUtf16(const char* data, std::size_t size) {
+  std::u16string out;
+  out.reserve(size);
+  std::size_t i = 0;
+  while (i < size) {
+    const auto b0 = static_cast<unsigned char>(data[i]);
+    if (b0 < 0x80) {
+      out.push_back(b0);
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    char32_t cp = 0;
+    if (b0 >= 0xC0 && b0 <= 0xDF) { len = 2; cp = b0 & 0x1F; }
+    else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; cp = b0 & 0x0F; }
+    else if (b0 >= 0xF0 && b0 <= 0xF7) { len = 4; cp = b0 & 0x07; }
+    std::size_t k = 1;
+    if (len != 0) {
+      for (; k < len && i + k < size; ++k) {
+        const auto b = static_cast<unsigned char>(data[i + k]);
+        if ((b & 0xC0) != 0x80) break;
+        cp = (cp << 6) | (b & 0x3F);
+      }
+    }
+    if (len == 0 || k < len || cp > 0x10FFFF) {
+      out.push_back(u'\uFFFD');
+      i += (len == 0) ? 1 : k;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
+LocalText StringAt(duk_context* ctx, duk_idx_t index) {
+  duk_size_t size = 0;
+  const char* data = duk_get_lstring(ctx, index, &size);
+  if (data == nullptr) return {};
+  return Utf16ToLocal(Cesu8ToUtf16(data, size));
+}
+
+// Globals Duktape adds beyond the language. None reaches outside the heap,
+// but "Duktape" hands out finalizers and internals, and nothing here needs
+// any of them.
+constexpr const char* kExtraGlobals[] = {"Duktape", "CBOR", "TextEncoder", "TextDecoder", "performance"};
+
+duk_ret_t RemoveExtraGlobals(duk_context* ctx, void*) {
+  duk_push_global_object(ctx);
+  for (const char* name : kExtraGlobals) duk_del_prop_string(ctx, -1, name);
+  duk_pop(ctx);
+  return 0;
+}
+
+std::atomic<std::int64_t> gDefaultTimeMs{ScriptLimits{}.time.count()};
+std::atomic<std::size_t> gDefaultMemory{ScriptLimits{}.memoryBytes};
+
+constexpr std::size_t kMaxErrorLine = 1024;
+
+// The line `line` (1-based) of `code`, cut to a bounded length at a
+// character start.
+LocalText LineOf(LocalView code, std::int32_t line) {
+  if (line < 1) return {};
+  std::size_t start = 0;
+  for (std::int32_t n = 1; n < line; ++n) {
+    const std::size_t lf = code.find('\n', start);
+    if (lf == LocalView::npos) return {};
+    start = lf + 1;
+  }
+  std::size_t end = code.find('\n', start);
+  if (end == LocalView::npos) end = code.size();
+  if (end > start && code[end - 1] == '\r') --end;
+  std::size_t cut = start;
+  while (cut < end && cut - start < kMaxErrorLine) {
+    const std::size_t len = LocalCharLength(code, cut);
+    if (len == 0 || cut + len > end) break;
+    cut += len;
+  }
+  return LocalText(code.substr(start, cut - start));
+}
+
+}  // namespace
+
+struct ScriptEngine::Outcome {
+  LocalText text;
+  double number = 0;
+  bool truth = false;
+};
+
+namespace {
+
+// Runs inside duk_safe_call, so Duktape may longjmp out of it: it holds no
+// object with a destructor. Leaves the result, already coerced as wanted, as
+// its one return value.
+struct ExecCall {
+  const std::string* source = nullptr;
+  bool asEval = false;
+  int want = 0;
+  bool compiled = false;
+};
+
+constexpr int kWantNothing = 0;
+constexpr int kWantText = 1;
+constexpr int kWantNumber = 2;
+constexpr int kWantTruth = 3;
+
+duk_ret_t Exec(duk_context* ctx, void* udata) {
+  auto* call = static_cast<ExecCall*>(udata);
+  duk_push_lstring(ctx, call->source->data(), call->source->size());
+  duk_push_string(ctx, "code");
+  duk_compile(ctx, call->asEval ? DUK_COMPILE_EVAL : 0);
+  call->compiled = true;
+  // Called with the global object as this, as the eval function would.
+  duk_push_global_object(ctx);
+  duk_call_method(ctx, 0);
+  switch (call->want) {
+    case kWantText:
+      if (duk_is_null_or_undefined(ctx, -1)) {
+        duk_pop(ctx);
+        duk_push_string(ctx, "");
+      } else {
+        duk_to_string(ctx, -1);
+      }
+      break;
+    case kWantNumber:
+      if (duk_is_null_or_undefined(ctx, -1)) {
+        duk_pop(ctx);
+        duk_push_number(ctx, 0.0);
+      } else {
+        duk_to_number(ctx, -1);
+      }
+      break;
+    case kWantTruth:
+      duk_to_boolean(ctx, -1);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+// Turns an error value into its text (may run script: a thrown object's
+// toString, so it runs protected, under the same deadline) and reads its line.
+duk_ret_t DescribeError(duk_context* ctx, void* udata) {
+  auto* line = static_cast<std::int32_t*>(udata);
+  if (duk_is_error(ctx, -1)) {
+    duk_get_prop_string(ctx, -1, "lineNumber");
+    if (duk_is_number(ctx, -1)) {
+      const double n = duk_get_number(ctx, -1);
+      if (n >= 0 && n < 2147483647.0) *line = static_cast<std::int32_t>(n);
+    }
+    duk_pop(ctx);
+  }
+  duk_to_string(ctx, -1);
+  return 1;
+}
+
+}  // namespace
+
+ScriptLimits ScriptEngine::defaultLimits() {
+  ScriptLimits limits;
+  limits.time = std::chrono::milliseconds(gDefaultTimeMs.load(std::memory_order_relaxed));
+  limits.memoryBytes = gDefaultMemory.load(std::memory_order_relaxed);
+  return limits;
+}
+
+void ScriptEngine::setDefaultLimits(const ScriptLimits& limits) {
+  gDefaultTimeMs.store(limits.time.count(), std::memory_order_relaxed);
+  gDefaultMemory.store(limits.memoryBytes, std::memory_order_relaxed);
+}
+
+std::shared_ptr<ScriptEngine> ScriptEngine::create() { return create(defaultLimits()); }
+
+std::shared_ptr<ScriptEngine> ScriptEngine::create(const ScriptLimits& limits) {
+  std::shared_ptr<ScriptEngine> engine;
+  try {
+    engine.reset(new ScriptEngine(limits));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (engine->heap_->ctx == nullptr) return nullptr;
+  return engine;
+}
+
+ScriptEngine::ScriptEngine(const ScriptLimits& limits) : limits_(limits), heap_(std::make_unique<Heap>()) {
+  heap_->cap = limits_.memoryBytes;
+  heap_->deadline = Clock::now() + limits_.time;
+  heap_->ctx = duk_create_heap(HeapAlloc, HeapRealloc, HeapFree, heap_.get(), HeapFatal);
+  if (heap_->ctx == nullptr) return;
+  if (duk_safe_call(heap_->ctx, RemoveExtraGlobals, nullptr, 0, 1) != DUK_EXEC_SUCCESS) {
+    duk_destroy_heap(heap_->ctx);
+    heap_->ctx = nullptr;
+    return;
+  }
+  duk_set_top(heap_->ctx, 0);
+}
+
+ScriptEngine::~ScriptEngine() {
+  if (heap_ && heap_->ctx != nullptr) {
+    // Finalizers left in the heap run during destruction; none may run long.
+    heap_->timedOut = true;
+    duk_destroy_heap(heap_->ctx);
+    heap_->ctx = nullptr;
+  }
+}
+
+bool ScriptEngine::execute(LocalView code, bool asEval, Want want, Outcome& out) {
+  lastError_ = ScriptError{};
+  duk_context* ctx = heap_->ctx;
+  heap_->deadline = Clock::now() + limits_.time;
+  heap_->timedOut = false;
+  heap_->allocationRefused = false;
+
+  ExecCall call;
+  std::string source;
+  try {
+    source = LocalToCesu8(code);
+  } catch (const std::bad_alloc&) {
+    lastError_.number = kScriptErrorMemoryLimit;
+    return false;
+  }
+  call.source = &source;
+  call.asEval = asEval;
+  call.want = want == Want::Text ? kWantText : want == Want::Number ? kWantNumber
+                                             : want == Want::Truth  ? kWantTruth
+                                                                    : kWantNothing;
+  const duk_int_t rc = duk_safe_call(ctx, Exec, &call, 0, 1);
+  if (rc == DUK_EXEC_SUCCESS) {
+    if (want == Want::Text) out.text = StringAt(ctx, -1);
+    if (want == Want::Number) out.number = duk_get_number(ctx, -1);
+    if (want == Want::Truth) out.truth = duk_get_boolean(ctx, -1) != 0;
+    duk_set_top(ctx, 0);
+    return true;
+  }
+
+  std::int32_t line = 0;
+  LocalText description = "Error";
+  if (duk_safe_call(ctx, DescribeError, &line, 1, 1) == DUK_EXEC_SUCCESS) description = StringAt(ctx, -1);
+  duk_set_top(ctx, 0);
+  if (heap_->timedOut) {
+    lastError_.number = kScriptErrorTimeLimit;
+    lastError_.source = "script time limit";
+  } else if (heap_->allocationRefused) {
+    lastError_.number = kScriptErrorMemoryLimit;
+    lastError_.source = "script memory limit";
+  } else if (!call.compiled) {
+    lastError_.number = kScriptErrorSyntax;
+    lastError_.source = "script compilation error";
+  } else {
+    lastError_.number = kScriptErrorRuntime;
+    lastError_.source = "script runtime error";
+  }
+  lastError_.description = std::move(description);
+  lastError_.line = line;
+  if (lastError_.number == kScriptErrorSyntax) lastError_.text = LineOf(code, line);
+  return false;
+}
+
+bool ScriptEngine::run(LocalView code) {
+  Outcome out;
+  return execute(code, false, Want::Nothing, out);
+}
+
+bool ScriptEngine::eval(LocalView code) {
+  Outcome out;
+  return execute(code, true, Want::Nothing, out);
+}
+
+LocalText ScriptEngine::evalText(LocalView code) {
+  Outcome out;
+  if (!execute(code, true, Want::Text, out)) return {};
+  return std::move(out.text);
+}
+
+double ScriptEngine::evalNumber(LocalView code) {
+  Outcome out;
+  if (!execute(code, true, Want::Number, out)) return 0.0;
+  return out.number;
+}
+
+bool ScriptEngine::evalTruth(LocalView code) {
+  Outcome out;
+  if (!execute(code, true, Want::Truth, out)) return false;
+  return out.truth;
+}
+
+}  // namespace lumbrin

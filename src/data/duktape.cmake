@@ -1,0 +1,56 @@
+# Duktape, compiled from the source the system's duktape-dev package ships,
+# with a configuration of our own generated into the build folder:
+#  - the interrupt counter and the execution time-out hook switched on, so an
+#    evaluation can be ended after its time limit (lumbrin_duk_exec_timeout,
+#    defined in script_engine.cc, reads the deadline from the heap's udata);
+#  - a lower step limit for the regular-expression executor, which does not
+#    pass the time-out hook: a backtracking pattern in an untrusted answer
+#    must not spin for seconds inside one call.
+# The three files are copied together because duktape.c and duktape.h include
+# their neighbours by quoted name, which would pick up the unpatched
+# configuration next to the originals.
+set(LUMBRIN_DUKTAPE_SOURCE_DIR "/usr/share/duktape" CACHE PATH "Folder holding duktape.c, duktape.h and duk_config.h")
+set(_duk_in "${LUMBRIN_DUKTAPE_SOURCE_DIR}")
+set(_duk_out "${CMAKE_CURRENT_BINARY_DIR}/duktape")
+foreach(_f duktape.c duktape.h duk_config.h)
+  if(NOT EXISTS "${_duk_in}/${_f}")
+    message(FATAL_ERROR "Duktape source ${_duk_in}/${_f} not found (install duktape-dev)")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_duk_in}/${_f}")
+endforeach()
+
+# Replaces `from` by `to` in `text_var`, failing the configure step when the
+# original text is not there (another Duktape version needs a look first).
+function(_lumbrin_duk_patch text_var from to)
+  string(FIND "${${text_var}}" "${from}" _at)
+  if(_at EQUAL -1)
+    message(FATAL_ERROR "Duktape source does not hold '${from}'")
+  endif()
+  string(REPLACE "${from}" "${to}" _patched "${${text_var}}")
+  set(${text_var} "${_patched}" PARENT_SCOPE)
+endfunction()
+
+file(READ "${_duk_in}/duk_config.h" _duk_config)
+_lumbrin_duk_patch(_duk_config "#undef DUK_USE_INTERRUPT_COUNTER\n" "#define DUK_USE_INTERRUPT_COUNTER\n")
+_lumbrin_duk_patch(_duk_config "#undef DUK_USE_EXEC_TIMEOUT_CHECK\n"
+  "#define DUK_USE_EXEC_TIMEOUT_CHECK(udata) lumbrin_duk_exec_timeout((udata))\n")
+_lumbrin_duk_patch(_duk_config "#endif  /* DUK_CONFIG_H_INCLUDED */"
+  "#if defined(__cplusplus)\nextern \"C\" {\n#endif\nduk_bool_t lumbrin_duk_exec_timeout(void *udata);\n#if defined(__cplusplus)\n}\n#endif\n#endif  /* DUK_CONFIG_H_INCLUDED */")
+# Written beside and then copied, so an unchanged result keeps its time stamp.
+file(WRITE "${_duk_out}/duk_config.h.new" "${_duk_config}")
+configure_file("${_duk_out}/duk_config.h.new" "${_duk_out}/duk_config.h" COPYONLY)
+
+file(READ "${_duk_in}/duktape.c" _duk_source)
+_lumbrin_duk_patch(_duk_source "#define DUK_RE_EXECUTE_STEPS_LIMIT 1000000000L"
+  "#define DUK_RE_EXECUTE_STEPS_LIMIT 20000000L")
+file(WRITE "${_duk_out}/duktape.c.new" "${_duk_source}")
+configure_file("${_duk_out}/duktape.c.new" "${_duk_out}/duktape.c" COPYONLY)
+unset(_duk_source)
+configure_file("${_duk_in}/duktape.h" "${_duk_out}/duktape.h" COPYONLY)
+
+# Third-party code: built with its own flags, without the project's warnings.
+add_library(lumbrin_duktape STATIC "${_duk_out}/duktape.c")
+target_include_directories(lumbrin_duktape SYSTEM PUBLIC "${_duk_out}")
+set_target_properties(lumbrin_duktape PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lumbrin_duktape PRIVATE -w)
+target_link_libraries(lumbrin_duktape PUBLIC m)
