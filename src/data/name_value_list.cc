@@ -13,6 +13,10 @@ bool IsUnreserved(unsigned char c) noexcept {
          c == '_' || c == '\'' || c == '(' || c == ')' || c == '*';
 }
 
+// Empty text is empty in every encoding; skipping the conversion also keeps
+// an empty buffer away from the byte-copying conversion code.
+std::string Utf8Of(LocalView text) { return text.empty() ? std::string() : LocalTextToUtf8(text); }
+
 }  // namespace
 
 std::unique_ptr<NameValueList> NameValueList::clone() const {
@@ -21,8 +25,8 @@ std::unique_ptr<NameValueList> NameValueList::clone() const {
 
 void NameValueList::add(LocalView name, LocalView value, bool toUtf8) {
   if (toUtf8) {
-    names_.push_back(LocalTextToUtf8(name));
-    values_.push_back(LocalTextToUtf8(value));
+    names_.push_back(Utf8Of(name));
+    values_.push_back(Utf8Of(value));
   } else {
     names_.emplace_back(name);
     values_.emplace_back(value);
@@ -134,7 +138,7 @@ LocalText NameValueList::trimAffix(LocalText& text, LocalView affix) const {
 
 LocalText urlEncode(LocalView text, bool keepUnreserved, bool utf8First) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  const std::string utf8 = utf8First ? LocalTextToUtf8(text) : std::string();
+  const std::string utf8 = utf8First ? Utf8Of(text) : std::string();
   const LocalView bytes = utf8First ? LocalView(utf8) : text;
   if (bytes.empty()) return {};
   // One allocation of the largest possible size, written in place.
