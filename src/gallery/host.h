@@ -58,6 +58,17 @@ public:
   [[nodiscard]] virtual int rowCount() = 0;
   // Empty for a row or column that does not exist.
   [[nodiscard]] virtual LocalText cellText(int row, int column) = 0;
+  // The three cells of each existing row of [first, first + count), in one
+  // step where the front end can (this default reads cell by cell, so rows
+  // may change between reads). Fewer rows when the list ends sooner.
+  [[nodiscard]] virtual std::vector<std::vector<LocalText>> readRows(int first, int count) {
+    std::vector<std::vector<LocalText>> rows;
+    const int total = rowCount();
+    for (int row = first < 0 ? 0 : first; row < total && row - first < count; ++row) {
+      rows.push_back({cellText(row, kColumnId), cellText(row, kColumnThumbnail), cellText(row, kColumnFileName)});
+    }
+    return rows;
+  }
 
   // Appends `text` at the very end of the log; the caller supplies "\r\n".
   virtual void appendLog(const LocalText& text) = 0;
