@@ -5,7 +5,10 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -558,7 +561,7 @@ void FakeGallery::Impl::install(httplib::Server& s) {
   s.Options(".*", other);
   s.set_payload_max_length(4u << 20);
   s.set_keep_alive_max_count(static_cast<std::size_t>(std::max(1, options.keepAliveMaxCount)));
-  s.set_keep_alive_timeout(2);
+  s.set_keep_alive_timeout(5);
   s.set_read_timeout(5, 0);
   s.set_write_timeout(5, 0);
 }
@@ -583,6 +586,29 @@ private:
   FakeGallery::Impl& impl_;
   httplib::ThreadPool pool_;
 };
+
+// The server keeps idle keep-alive connections open until their time-out and
+// offers no way to end them, which would make stop() wait for it. Every
+// socket it accepted is bound locally to its port, so shutting those down
+// (without closing: the server threads still own the descriptors) ends them
+// at once. Client sockets of this process have other local ports.
+void ShutDownAcceptedSockets(int port) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    int fd = -1;
+    const std::string name = entry.path().filename().string();
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) continue;
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t len = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET ||
+        ntohs(local.sin_port) != port) {
+      continue;
+    }
+    len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) shutdown(fd, SHUT_RDWR);
+  }
+}
 
 }  // namespace
 
@@ -645,6 +671,7 @@ void FakeGallery::stop() {
   }
   m.wake.notify_all();
   m.server->stop();
+  ShutDownAcceptedSockets(m.boundPort);
   if (m.listener.joinable()) m.listener.join();
   m.server.reset();
   std::lock_guard lock(m.mutex);
