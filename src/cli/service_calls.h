@@ -1,0 +1,68 @@
+#pragma once
+// The exporter's requests to the service: the same addresses, headers and
+// parsing as the window's listing and link resolution (gallery core), with
+// each answer judged so that transient failures can be retried and a
+// rejected session told apart from an unreachable service.
+//
+// Thread contract: every routine may run on many threads at once. Requests
+// watch the calling thread's CurrentCancelToken().
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "gallery/host.h"
+#include "http/web_request.h"
+
+namespace lumbrin::cli {
+
+enum class Verdict {
+  Ok,
+  Transient,  // worth another attempt: transport error, time-out, 5xx, 408, 429, a garbled answer
+  Permanent,  // another attempt gives the same answer
+  Cancelled,
+};
+
+struct Judged {
+  Verdict verdict = Verdict::Ok;
+  std::string reason;  // short, printable, never holds the cookie
+};
+
+// How a finished request went, before its body is looked at.
+[[nodiscard]] Judged JudgeTransfer(const WebResponseInfo& info);
+
+struct TimelineResult {
+  Judged judged;                     // Permanent: the answer held no day key (session rejected)
+  std::vector<std::string> dayKeys;  // each day once, in timeline order
+};
+[[nodiscard]] TimelineResult FetchTimelineDays(Host& host);
+
+struct ListedPicture {
+  LocalText id;
+  LocalText thumbnail;
+  LocalText fileName;
+  std::string day;
+};
+
+struct PageResult {
+  Judged judged;
+  std::vector<ListedPicture> pictures;
+};
+[[nodiscard]] PageResult FetchDayPage(Host& host, const std::string& dayKey, int pageNum);
+
+struct PictureAttempt {
+  Judged judged;
+  std::uint64_t bytes = 0;  // saved, when Ok
+};
+
+// One attempt of the whole chain for picture `id`, saving it as
+// `folder` / `name` (a safe component) through a part file: the final name
+// only ever holds a complete file. `received` counts body bytes as they
+// arrive (progress), also of attempts that fail.
+[[nodiscard]] PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::path& folder,
+                                          const std::string& name, std::atomic<std::uint64_t>* received);
+
+}  // namespace lumbrin::cli
