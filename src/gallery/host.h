@@ -21,6 +21,8 @@
 
 namespace lumbrin {
 
+class WebSession;  // http/web_request.h
+
 // The state through which the commands steer the workers; each field is an
 // independent atomic 32-bit value.
 struct SharedState {
@@ -35,6 +37,9 @@ struct ServiceSettings {
   std::string caFile;     // extra trusted CA certificates (PEM); empty for none
   bool insecure = false;  // explicit opt-out of certificate verification; never the default
   int timeoutSeconds = 0; // per-phase time-out of every request; below 1 means 15 s
+  // Connection cache the requests share (not owned; outlives every request);
+  // null: the process-wide one.
+  WebSession* session = nullptr;
 };
 
 // Columns of a picture row.

@@ -29,6 +29,7 @@ WebRequestParams ServiceRequestParams(Host& host, LocalText url) {
   params.tls.caFile = service.caFile;
   params.tls.insecure = service.insecure;
   params.maxBodyBytes = kMaxAnswerBytes;
+  params.requestObject = service.session;
   return params;
 }
 

@@ -2,7 +2,7 @@
 // A Host for the gallery tests: an in-memory picture list, log and message
 // record, a cookie box, shared state and a save folder inside a TempDir.
 // Like the window, it refuses the list operations of a thread whose cancel
-// token is cancelled. Thread-safe.
+// token is cancelled. Thread-safe; it must outlive the downloads it hosts.
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +16,7 @@
 #include "base/cancel.h"
 #include "gallery/host.h"
 #include "http/charset.h"
+#include "http/web_request.h"
 #include "support/temp_dir.h"
 
 namespace lumbrin::test {
@@ -26,6 +27,9 @@ public:
     service_.baseUrl = std::move(baseUrl);
     service_.caFile = std::move(caFile);
     service_.timeoutSeconds = 2;
+    // Its own connection cache: closing it with the host lets the fake
+    // service stop at once instead of waiting on kept-alive connections.
+    service_.session = &session_;
     saveFolder_ = dir_.path() / "save";
     std::filesystem::create_directory(saveFolder_);
     state_.runState = 1;
@@ -131,6 +135,7 @@ private:
     return token != nullptr && token->cancelled();
   }
 
+  WebSession session_;
   TempDir dir_;
   std::filesystem::path saveFolder_;
   ServiceSettings service_;
