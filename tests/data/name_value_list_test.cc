@@ -72,7 +72,8 @@ TEST(NameValueList, Utf8OptionStoresUtf8Bytes) {
   list.add(kGbkChinese, kGbkChinese, true);
   list.addFromFormText(LocalText(kGbkChinese) + "=" + LocalText(kGbkChinese), true);
   list.add(kGbkChinese, "x");
-  EXPECT_EQ(list.names(), (Texts{LocalText(kUtf8Chinese), LocalText(kUtf8Chinese), LocalText(kGbkChinese)}));
+  list.add("", "", true);
+  EXPECT_EQ(list.names(), (Texts{LocalText(kUtf8Chinese), LocalText(kUtf8Chinese), LocalText(kGbkChinese), ""}));
   EXPECT_EQ(list.get(kUtf8Chinese), kUtf8Chinese);
 }
 
@@ -138,6 +139,7 @@ TEST(UrlEncode, BothModes) {
     LocalText out;
   } cases[] = {
       {"", true, false, ""},
+      {"", true, true, ""},
       {"ab", false, false, "%61%62"},
       {"a b", false, false, "%61+%62"},
       {"a b", true, false, "a+b"},
