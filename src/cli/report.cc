@@ -13,8 +13,8 @@ std::string Printable(const std::string& text, bool field) {
   out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '\t' && field) {
-      out += "\\t";
+    if (c == '\t') {
+      out += field ? "\\t" : "\t";
     } else if (c == '\\' && field) {
       out += "\\\\";
     } else if (c == '\n') {
