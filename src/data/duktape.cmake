@@ -5,7 +5,11 @@
 #    defined in script_engine.cc, reads the deadline from the heap's udata);
 #  - a lower step limit for the regular-expression executor, which does not
 #    pass the time-out hook: a backtracking pattern in an untrusted answer
-#    must not spin for seconds inside one call.
+#    must not spin for seconds inside one call;
+#  - the time check every 4 Ki instructions instead of every 256 Ki: an
+#    instruction may be a native call that takes milliseconds (a join over a
+#    long array), and a quarter million of those would outlast any limit;
+#  - lumbrin_duk_interrupt_now (appended, see below).
 # The three files are copied together because duktape.c and duktape.h include
 # their neighbours by quoted name, which would pick up the unpatched
 # configuration next to the originals.
@@ -35,7 +39,7 @@ _lumbrin_duk_patch(_duk_config "#undef DUK_USE_INTERRUPT_COUNTER\n" "#define DUK
 _lumbrin_duk_patch(_duk_config "#undef DUK_USE_EXEC_TIMEOUT_CHECK\n"
   "#define DUK_USE_EXEC_TIMEOUT_CHECK(udata) lumbrin_duk_exec_timeout((udata))\n")
 _lumbrin_duk_patch(_duk_config "#endif  /* DUK_CONFIG_H_INCLUDED */"
-  "#if defined(__cplusplus)\nextern \"C\" {\n#endif\nduk_bool_t lumbrin_duk_exec_timeout(void *udata);\n#if defined(__cplusplus)\n}\n#endif\n#endif  /* DUK_CONFIG_H_INCLUDED */")
+  "#if defined(__cplusplus)\nextern \"C\" {\n#endif\nduk_bool_t lumbrin_duk_exec_timeout(void *udata);\nvoid lumbrin_duk_interrupt_now(void *ctx);\n#if defined(__cplusplus)\n}\n#endif\n#endif  /* DUK_CONFIG_H_INCLUDED */")
 # Written beside and then copied, so an unchanged result keeps its time stamp.
 file(WRITE "${_duk_out}/duk_config.h.new" "${_duk_config}")
 configure_file("${_duk_out}/duk_config.h.new" "${_duk_out}/duk_config.h" COPYONLY)
@@ -43,6 +47,21 @@ configure_file("${_duk_out}/duk_config.h.new" "${_duk_out}/duk_config.h" COPYONL
 file(READ "${_duk_in}/duktape.c" _duk_source)
 _lumbrin_duk_patch(_duk_source "#define DUK_RE_EXECUTE_STEPS_LIMIT 1000000000L"
   "#define DUK_RE_EXECUTE_STEPS_LIMIT 20000000L")
+_lumbrin_duk_patch(_duk_source "#define DUK_HTHREAD_INTCTR_DEFAULT (256L * 1024L)"
+  "#define DUK_HTHREAD_INTCTR_DEFAULT (4L * 1024L)")
+# One entry point of our own, appended: lets the allocator end the running
+# evaluation at its next instruction once the heap is full, instead of after
+# the next quarter million instructions (each of which may be a failing
+# allocation with its emergency collections).
+string(APPEND _duk_source [=[
+
+void lumbrin_duk_interrupt_now(void *ctx) {
+	duk_hthread *thr = (duk_hthread *) ctx;
+	if (thr != NULL && thr->heap != NULL && thr->heap->curr_thread != NULL) {
+		thr->heap->curr_thread->interrupt_counter = 0;
+	}
+}
+]=])
 file(WRITE "${_duk_out}/duktape.c.new" "${_duk_source}")
 configure_file("${_duk_out}/duktape.c.new" "${_duk_out}/duktape.c" COPYONLY)
 unset(_duk_source)

@@ -126,53 +126,76 @@ constexpr LocalView kRestoreBackslash = ".replace(str_reg, '\\\\')";
 
 }  // namespace
 
-JsonObject::JsonObject() : rootName_("da") { createEngine(); }
+// The engine is made on first use: a fresh engine that nothing has used yet
+// is indistinguishable from none made so far, and the listing's objects are
+// mostly parsed (a new engine again) right after construction.
+JsonObject::JsonObject() : rootName_("da"), enginePending_(true) {}
+
+ScriptEngine* JsonObject::ready() const {
+  if (enginePending_) const_cast<JsonObject*>(this)->createEngine();
+  return engine_.get();
+}
 
 JsonObject::~JsonObject() = default;
 
 std::unique_ptr<JsonObject> JsonObject::clone() const {
   auto copy = std::unique_ptr<JsonObject>(new JsonObject(Uninitialised{}));
   copy->rootName_ = rootName_;
+  (void)ready();
   copy->engine_ = engine_;
   return copy;
 }
 
 void JsonObject::createEngine() {
+  enginePending_ = false;
   engine_ = ScriptEngine::create();
-  if (!engine_) return;
-  engine_->run(kSupportScript);
+  if (!ready()) return;
+  engine_->runShared(kSupportScript);
   engine_->eval("var " + rootName_ +
                 " = {}, str_Code = String.fromCharCode(9216), str_reg = new RegExp(str_Code, 'g')");
 }
 
 bool JsonObject::parse(LocalView text, bool literal, ScriptError* error) {
-  if (!engine_) return false;
+  if (!enginePending_ && !engine_) return false;
   engine_.reset();
   createEngine();
-  if (!engine_) return false;
+  if (!ready()) return false;
   engine_->eval("var " + rootName_ + " = null");
-  LocalText code = "var " + rootName_ + " = ";
-  if (literal) {
-    code.append(text);
-  } else {
-    code += "eval(";
-    code.append(text);
-    code += ")";
+  // A JSON object or array (what the service answers) is read directly; it
+  // has the value its evaluation as script would give.
+  if (!engine_->assignJson(rootName_.c_str(), text)) {
+    LocalText code = "var " + rootName_ + " = ";
+    if (literal) {
+      code.append(text);
+    } else {
+      code += "eval(";
+      code.append(text);
+      code += ")";
+    }
+    engine_->run(code);
   }
-  engine_->run(code);
   if (error != nullptr) *error = engine_->lastError();
+  const std::int32_t failure = engine_->lastError().number;
+  if (failure == kScriptErrorTimeLimit || failure == kScriptErrorMemoryLimit) {
+    // Whatever the runaway text left behind (a root set before it looped, a
+    // full heap) is dropped: the object ends as after an unreadable text.
+    engine_.reset();
+    createEngine();
+    if (engine_) engine_->eval("var " + rootName_ + " = null");
+    return false;
+  }
   return engine_->evalTruth(rootName_ + " != null");
 }
 
-bool JsonObject::reset() { return engine_ && engine_->eval(rootName_ + " = {}"); }
+bool JsonObject::reset() { return ready() != nullptr && engine_->eval(rootName_ + " = {}"); }
 
 LocalText JsonObject::toText() {
-  if (!engine_) return {};
+  if (!ready()) return {};
   return engine_->evalText("JSON.stringify(" + rootName_ + ")" + LocalText(kRestoreBackslash));
 }
 
 bool JsonObject::setValue(LocalView path, LocalView value, bool asJson) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   const bool existed = resolvePath(p);
   if (!asJson) {
@@ -185,15 +208,20 @@ bool JsonObject::setValue(LocalView path, LocalView value, bool asJson) {
 }
 
 bool JsonObject::setExpression(LocalView path, LocalView expression) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   return engine_->eval(p + " = eval(" + LocalText(expression) + ")");
 }
 
+bool JsonObject::isSet(const LocalText& expression) {
+  if (const auto fast = engine_->chainIsSet(expression)) return *fast;
+  return engine_->evalTruth(expression + " != null");
+}
+
 bool JsonObject::resolvePath(LocalText& path) {
-  if (!engine_) return false;
-  if (path.starts_with(rootName_) && engine_->evalTruth(path + " != null")) return true;
+  if (!ready()) return false;
+  if (path.starts_with(rootName_) && isSet(path)) return true;
   if (path.empty()) {
     path = rootName_;
   } else if (path.front() == '[') {
@@ -201,7 +229,7 @@ bool JsonObject::resolvePath(LocalText& path) {
   } else {
     path = rootName_ + "." + path;
   }
-  return engine_->evalTruth(path + " != null");
+  return isSet(path);
 }
 
 bool JsonObject::exists(LocalView path) {
@@ -210,7 +238,7 @@ bool JsonObject::exists(LocalView path) {
 }
 
 int JsonObject::kindOf(LocalView path) {
-  if (!engine_) return kJsonFailed;
+  if (!ready()) return kJsonFailed;
   LocalText p(path);
   resolvePath(p);
   if (engine_->evalTruth(p + " == null")) return kJsonNull;
@@ -224,16 +252,17 @@ int JsonObject::kindOf(LocalView path) {
 }
 
 LocalText JsonObject::getText(LocalView path, bool asJson) {
-  if (!engine_) return {};
+  if (!ready()) return {};
   LocalText p(path);
   resolvePath(p);
   if (asJson) return engine_->evalText("JSON.stringify(" + p + ")" + LocalText(kRestoreBackslash));
+  if (auto fast = engine_->chainToText(p, "str_reg", "\\")) return std::move(*fast);
   return engine_->evalText(p + ".toString()" + LocalText(kRestoreBackslash));
 }
 
 int JsonObject::memberNames(std::vector<LocalText>& names, LocalView path) {
   names.clear();
-  if (!engine_) return 0;
+  if (!ready()) return 0;
   LocalText p(path);
   resolvePath(p);
   names = SplitAt(engine_->evalText("get__name_All(" + p + ")"), "\r\n");
@@ -241,7 +270,7 @@ int JsonObject::memberNames(std::vector<LocalText>& names, LocalView path) {
 }
 
 int JsonObject::count(LocalView path) {
-  if (!engine_) return 0;
+  if (!ready()) return 0;
   LocalText p(path);
   resolvePath(p);
   return ToInt(engine_->evalNumber("get__count(" + p + ")"));
@@ -249,7 +278,7 @@ int JsonObject::count(LocalView path) {
 
 std::unique_ptr<JsonObject> JsonObject::getObject(LocalView path) {
   LocalText text;
-  if (engine_) {
+  if (ready() != nullptr) {
     LocalText p(path);
     resolvePath(p);
     text = engine_->evalText("JSON.stringify(" + p + ")" + LocalText(kRestoreBackslash));
@@ -260,7 +289,7 @@ std::unique_ptr<JsonObject> JsonObject::getObject(LocalView path) {
 }
 
 bool JsonObject::append(LocalView value, LocalView path, bool raw, bool atFront) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   const LocalText w = raw ? LocalText(value) : "'" + LocalText(value) + "'";
@@ -270,7 +299,7 @@ bool JsonObject::append(LocalView value, LocalView path, bool raw, bool atFront)
 
 std::unique_ptr<JsonObject> JsonObject::getItemObject(int index, LocalView path) {
   LocalText text;
-  if (engine_) {
+  if (ready() != nullptr) {
     LocalText p(path);
     resolvePath(p);
     text = engine_->evalText("JSON.stringify(" + p + "[" + Decimal(index) + "])" + LocalText(kRestoreBackslash));
@@ -281,7 +310,7 @@ std::unique_ptr<JsonObject> JsonObject::getItemObject(int index, LocalView path)
 }
 
 LocalText JsonObject::getItemText(int index, LocalView path, bool asJson) {
-  if (!engine_) return {};
+  if (!ready()) return {};
   LocalText p(path);
   resolvePath(p);
   const LocalText item = p + "[" + Decimal(index) + "]";
@@ -290,7 +319,7 @@ LocalText JsonObject::getItemText(int index, LocalView path, bool asJson) {
 }
 
 bool JsonObject::setItem(int index, LocalView path, LocalView value, bool raw) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   const LocalText w = raw ? LocalText(value) : "'" + LocalText(value) + "'";
@@ -298,45 +327,48 @@ bool JsonObject::setItem(int index, LocalView path, LocalView value, bool raw) {
 }
 
 bool JsonObject::removeItem(int index, LocalView path) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   return engine_->eval(p + ".splice(" + Decimal(index) + ", 1)");
 }
 
 bool JsonObject::removeMember(LocalView path) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   return engine_->eval("delete " + p);
 }
 
 bool JsonObject::setNumber(LocalView path, double number) {
-  if (!engine_) return false;
+  if (!ready()) return false;
   LocalText p(path);
   resolvePath(p);
   return engine_->eval(p + " = " + NumberLiteral(number));
 }
 
 double JsonObject::getNumber(LocalView path) {
-  if (!engine_) return 0.0;
+  if (!ready()) return 0.0;
   LocalText p(path);
   resolvePath(p);
   return engine_->evalNumber(p);
 }
 
 LocalText JsonObject::getJsonText(LocalView path) {
-  if (!engine_) return {};
+  if (!ready()) return {};
   LocalText p(path);
   resolvePath(p);
   return engine_->evalText("JSON.stringify(" + p + ")" + LocalText(kRestoreBackslash));
 }
 
-std::shared_ptr<ScriptEngine> JsonObject::engine() const { return engine_; }
+std::shared_ptr<ScriptEngine> JsonObject::engine() const {
+  (void)ready();
+  return engine_;
+}
 
 int JsonObject::leafValues(std::vector<LocalText>& values, LocalView path, bool recursive) {
   values.clear();
-  if (!engine_) return 0;
+  if (!ready()) return 0;
   LocalText p(path);
   resolvePath(p);
   engine_->eval("var str_all = new Array()");

@@ -95,8 +95,14 @@ private:
   struct Uninitialised {};
   explicit JsonObject(Uninitialised) {}  // for clone: no engine of its own
 
+  // The engine, made on first use (see the constructor); null when none
+  // could be made.
+  [[nodiscard]] ScriptEngine* ready() const;
+  bool isSet(const LocalText& expression);
+
   LocalText rootName_;
-  std::shared_ptr<ScriptEngine> engine_;
+  mutable std::shared_ptr<ScriptEngine> engine_;
+  mutable bool enginePending_ = false;
 };
 
 }  // namespace lumbrin

@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "base/cancel.h"
@@ -20,6 +24,10 @@ struct ScriptEngine::Heap {
   std::chrono::steady_clock::time_point deadline{};
   bool timedOut = false;           // the time-out hook fired since the last start
   bool allocationRefused = false;  // the allocator refused since the last start
+  // Set by either: the evaluation is being ended. The allocator then grants a
+  // small reserve beyond the cap, so that unwinding (error objects) does not
+  // fail allocation after allocation, each with its emergency collections.
+  bool aborting = false;
   std::size_t used = 0;
   std::size_t cap = 0;
 };
@@ -34,10 +42,11 @@ struct ScriptEngine::Heap {
 extern "C" duk_bool_t lumbrin_duk_exec_timeout(void* udata) {
   auto* heap = static_cast<lumbrin::ScriptEngine::Heap*>(udata);
   if (heap == nullptr) return 0;
-  if (heap->timedOut) return 1;
+  if (heap->aborting) return 1;
   const lumbrin::CancelToken* token = lumbrin::CurrentCancelToken();
   if (std::chrono::steady_clock::now() >= heap->deadline || (token != nullptr && token->cancelled())) {
     heap->timedOut = true;
+    heap->aborting = true;
     return 1;
   }
   return 0;
@@ -52,12 +61,24 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kHeader = alignof(std::max_align_t) > sizeof(std::size_t) ? alignof(std::max_align_t)
                                                                                  : sizeof(std::size_t);
 
+constexpr std::size_t kUnwindReserve = std::size_t{1} << 20;
+
+// Whether `more` bytes may be added to the heap. A refusal ends the running
+// evaluation at its next instruction.
+bool Grant(ScriptEngine::Heap* heap, std::size_t more) {
+  const std::size_t cap = heap->cap + (heap->aborting ? kUnwindReserve : 0);
+  if (more <= cap && more <= cap - std::min(cap, heap->used)) return true;
+  heap->allocationRefused = true;
+  if (!heap->aborting) {
+    heap->aborting = true;
+    if (heap->ctx != nullptr) lumbrin_duk_interrupt_now(heap->ctx);
+  }
+  return false;
+}
+
 void* HeapAlloc(void* udata, duk_size_t size) {
   auto* heap = static_cast<ScriptEngine::Heap*>(udata);
-  if (size > heap->cap - heap->used || size > heap->cap) {
-    heap->allocationRefused = true;
-    return nullptr;
-  }
+  if (!Grant(heap, size)) return nullptr;
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (block == nullptr) {
     heap->allocationRefused = true;
@@ -88,10 +109,7 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   auto* block = static_cast<unsigned char*>(ptr) - kHeader;
   std::size_t old = 0;
   std::memcpy(&old, block, sizeof old);
-  if (size > old && (size - old > heap->cap - heap->used || size > heap->cap)) {
-    heap->allocationRefused = true;
-    return nullptr;  // the old block stays valid, as realloc promises
-  }
+  if (size > old && !Grant(heap, size - old)) return nullptr;  // the old block stays valid
   auto* grown = static_cast<unsigned char*>(std::realloc(block, size + kHeader));
   if (grown == nullptr) {
     heap->allocationRefused = true;
@@ -233,31 +251,48 @@ struct ScriptEngine::Outcome {
 
 namespace {
 
-// Runs inside duk_safe_call, so Duktape may longjmp out of it: it holds no
-// object with a destructor. Leaves the result, already coerced as wanted, as
-// its one return value.
-struct ExecCall {
-  const std::string* source = nullptr;
-  bool asEval = false;
-  int want = 0;
-  bool compiled = false;
-};
-
 constexpr int kWantNothing = 0;
 constexpr int kWantText = 1;
 constexpr int kWantNumber = 2;
 constexpr int kWantTruth = 3;
 
-duk_ret_t Exec(duk_context* ctx, void* udata) {
-  auto* call = static_cast<ExecCall*>(udata);
-  duk_push_lstring(ctx, call->source->data(), call->source->size());
-  duk_push_string(ctx, "code");
-  duk_compile(ctx, call->asEval ? DUK_COMPILE_EVAL : 0);
-  call->compiled = true;
-  // Called with the global object as this, as the eval function would.
-  duk_push_global_object(ctx);
-  duk_call_method(ctx, 0);
-  switch (call->want) {
+enum class Body { Source, Bytecode, Chain, Json };
+
+struct ChainStep {
+  std::string name;        // member name, when !isIndex
+  duk_uarridx_t index = 0; // array index, when isIndex
+  bool isIndex = false;
+};
+
+}  // namespace
+
+// What one protected call does. Runs inside duk_safe_call, so Duktape may
+// longjmp out of the functions that read it: they own no object with a
+// destructor; everything they need lives here, outside.
+struct ScriptEngine::Call {
+  Body body = Body::Source;
+  int want = kWantNothing;
+  const std::string* source = nullptr;  // CESU-8 code, bytecode or JSON text
+  bool asEval = false;
+  bool compiled = false;
+  // Chain: root name and steps; then either "!= null" or
+  // ".toString().replace(<global replaceGlobal>, replacement)".
+  const std::string* root = nullptr;
+  const std::vector<ChainStep>* steps = nullptr;
+  bool toTextReplace = false;
+  const char* replaceGlobal = nullptr;
+  const char* replacement = nullptr;
+  bool unboundRoot = false;
+  const char* assignTo = nullptr;  // Json: global receiving the value
+};
+
+namespace {
+
+using Call = ScriptEngine::Call;
+
+
+void Coerce(duk_context* ctx, int want) {
+  switch (want) {
     case kWantText:
       if (duk_is_null_or_undefined(ctx, -1)) {
         duk_pop(ctx);
@@ -280,6 +315,83 @@ duk_ret_t Exec(duk_context* ctx, void* udata) {
     default:
       break;
   }
+}
+
+// Pushes the value of a global variable the way an identifier reference in
+// global code reads it; a missing one is a ReferenceError.
+void PushGlobal(duk_context* ctx, const char* name) {
+  duk_push_global_object(ctx);
+  if (!duk_has_prop_string(ctx, -1, name)) {
+    (void)duk_error(ctx, DUK_ERR_REFERENCE_ERROR, "identifier '%s' undefined", name);
+  }
+  duk_get_prop_string(ctx, -1, name);
+  duk_remove(ctx, -2);
+}
+
+duk_ret_t RunCall(duk_context* ctx, void* udata) {
+  auto* call = static_cast<Call*>(udata);
+  switch (call->body) {
+    case Body::Source:
+      duk_push_lstring(ctx, call->source->data(), call->source->size());
+      duk_push_string(ctx, "code");
+      duk_compile(ctx, call->asEval ? DUK_COMPILE_EVAL : 0);
+      call->compiled = true;
+      // Called with the global object as this, as the eval function would.
+      duk_push_global_object(ctx);
+      duk_call_method(ctx, 0);
+      break;
+    case Body::Bytecode: {
+      void* buffer = duk_push_fixed_buffer(ctx, call->source->size());
+      std::memcpy(buffer, call->source->data(), call->source->size());
+      duk_load_function(ctx);
+      call->compiled = true;
+      duk_push_global_object(ctx);
+      duk_call_method(ctx, 0);
+      break;
+    }
+    case Body::Chain: {
+      duk_push_global_object(ctx);
+      if (!duk_has_prop_lstring(ctx, -1, call->root->data(), call->root->size())) {
+        // Failing without building an error object: the listing probes
+        // unbound names ("data.x" before "da.data.x") on every read.
+        call->unboundRoot = true;
+        return 0;
+      }
+      duk_get_prop_lstring(ctx, -1, call->root->data(), call->root->size());
+      duk_remove(ctx, -2);
+      for (const ChainStep& step : *call->steps) {
+        // Throws a TypeError for a null or undefined base, as the script would.
+        if (step.isIndex) {
+          duk_get_prop_index(ctx, -1, step.index);
+        } else {
+          duk_get_prop_lstring(ctx, -1, step.name.data(), step.name.size());
+        }
+        duk_remove(ctx, -2);
+      }
+      call->compiled = true;
+      if (!call->toTextReplace) {
+        duk_push_boolean(ctx, !duk_is_null_or_undefined(ctx, -1));
+        break;
+      }
+      duk_get_prop_string(ctx, -1, "toString");
+      duk_dup(ctx, -2);
+      duk_call_method(ctx, 0);
+      duk_get_prop_string(ctx, -1, "replace");
+      duk_dup(ctx, -2);
+      PushGlobal(ctx, call->replaceGlobal);
+      duk_push_string(ctx, call->replacement);
+      duk_call_method(ctx, 2);
+      break;
+    }
+    case Body::Json:
+      duk_push_lstring(ctx, call->source->data(), call->source->size());
+      duk_json_decode(ctx, -1);
+      call->compiled = true;
+      duk_dup(ctx, -1);
+      duk_put_global_string(ctx, call->assignTo);
+      break;
+  }
+  Coerce(ctx, call->want);
   return 1;
 }
 
@@ -298,6 +410,71 @@ duk_ret_t DescribeError(duk_context* ctx, void* udata) {
   duk_to_string(ctx, -1);
   return 1;
 }
+
+duk_ret_t DumpProgram(duk_context* ctx, void* udata) {
+  const auto* source = static_cast<const std::string*>(udata);
+  duk_push_lstring(ctx, source->data(), source->size());
+  duk_push_string(ctx, "code");
+  duk_compile(ctx, 0);
+  duk_dump_function(ctx);
+  return 1;
+}
+
+bool IsIdentStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$'; }
+bool IsIdentPart(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+
+bool IsReservedWord(std::string_view word) {
+  static constexpr std::string_view kWords[] = {
+      "break",  "case",   "catch",  "class",      "const",   "continue",  "debugger", "default", "delete",
+      "do",     "else",   "enum",   "export",     "extends", "false",     "finally",  "for",     "function",
+      "if",     "import", "in",     "instanceof", "new",     "null",      "return",   "super",   "switch",
+      "this",   "throw",  "true",   "try",        "typeof",  "var",       "void",     "while",   "with",
+      "let",    "static", "yield",  "implements", "package", "protected", "interface", "private", "public"};
+  for (std::string_view w : kWords) {
+    if (w == word) return true;
+  }
+  return false;
+}
+
+// Parses "name(.name|[digits])*" with ASCII names and plain decimal indexes
+// (no leading zero: "[010]" is an octal literal in script). Anything else,
+// blanks included, is not a chain.
+bool ParseChain(LocalView text, std::string& root, std::vector<ChainStep>& steps) {
+  std::size_t pos = 0;
+  auto ident = [&](std::string& out) {
+    if (pos >= text.size() || !IsIdentStart(text[pos])) return false;
+    const std::size_t begin = pos;
+    while (pos < text.size() && IsIdentPart(text[pos])) ++pos;
+    out.assign(text.substr(begin, pos - begin));
+    return true;
+  };
+  if (!ident(root) || IsReservedWord(root)) return false;
+  while (pos < text.size()) {
+    ChainStep step;
+    if (text[pos] == '.') {
+      ++pos;
+      if (!ident(step.name)) return false;
+    } else if (text[pos] == '[') {
+      ++pos;
+      const std::size_t begin = pos;
+      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+      const std::size_t digits = pos - begin;
+      if (digits == 0 || digits > 9 || (digits > 1 && text[begin] == '0')) return false;
+      if (pos >= text.size() || text[pos] != ']') return false;
+      for (std::size_t k = begin; k < pos; ++k) step.index = step.index * 10 + static_cast<duk_uarridx_t>(text[k] - '0');
+      step.isIndex = true;
+      ++pos;
+    } else {
+      return false;
+    }
+    steps.push_back(std::move(step));
+  }
+  return true;
+}
+
+// Bytecode of programs many engines run, made once per process.
+std::mutex gProgramsMutex;
+std::map<std::string, std::string, std::less<>> gPrograms;
 
 }  // namespace
 
@@ -342,44 +519,35 @@ ScriptEngine::ScriptEngine(const ScriptLimits& limits) : limits_(limits), heap_(
 ScriptEngine::~ScriptEngine() {
   if (heap_ && heap_->ctx != nullptr) {
     // Finalizers left in the heap run during destruction; none may run long.
-    heap_->timedOut = true;
+    heap_->aborting = true;
     duk_destroy_heap(heap_->ctx);
     heap_->ctx = nullptr;
   }
 }
 
-bool ScriptEngine::execute(LocalView code, bool asEval, Want want, Outcome& out) {
+bool ScriptEngine::execute(Call& call, LocalView code, Outcome& out) {
   lastError_ = ScriptError{};
   duk_context* ctx = heap_->ctx;
   heap_->deadline = Clock::now() + limits_.time;
   heap_->timedOut = false;
   heap_->allocationRefused = false;
+  heap_->aborting = false;
 
-  ExecCall call;
-  std::string source;
-  try {
-    source = LocalToCesu8(code);
-  } catch (const std::bad_alloc&) {
-    lastError_.number = kScriptErrorMemoryLimit;
-    return false;
-  }
-  call.source = &source;
-  call.asEval = asEval;
-  call.want = want == Want::Text ? kWantText : want == Want::Number ? kWantNumber
-                                             : want == Want::Truth  ? kWantTruth
-                                                                    : kWantNothing;
-  const duk_int_t rc = duk_safe_call(ctx, Exec, &call, 0, 1);
-  if (rc == DUK_EXEC_SUCCESS) {
-    if (want == Want::Text) out.text = StringAt(ctx, -1);
-    if (want == Want::Number) out.number = duk_get_number(ctx, -1);
-    if (want == Want::Truth) out.truth = duk_get_boolean(ctx, -1) != 0;
+  if (duk_safe_call(ctx, RunCall, &call, 0, 1) == DUK_EXEC_SUCCESS && !call.unboundRoot) {
+    if (call.want == kWantText) out.text = StringAt(ctx, -1);
+    if (call.want == kWantNumber) out.number = duk_get_number(ctx, -1);
+    if (call.want == kWantTruth) out.truth = duk_get_boolean(ctx, -1) != 0;
     duk_set_top(ctx, 0);
     return true;
   }
 
   std::int32_t line = 0;
   LocalText description = "Error";
-  if (duk_safe_call(ctx, DescribeError, &line, 1, 1) == DUK_EXEC_SUCCESS) description = StringAt(ctx, -1);
+  if (call.unboundRoot) {
+    description = "ReferenceError: identifier '" + *call.root + "' undefined";
+  } else if (duk_safe_call(ctx, DescribeError, &line, 1, 1) == DUK_EXEC_SUCCESS) {
+    description = StringAt(ctx, -1);
+  }
   duk_set_top(ctx, 0);
   if (heap_->timedOut) {
     lastError_.number = kScriptErrorTimeLimit;
@@ -400,32 +568,137 @@ bool ScriptEngine::execute(LocalView code, bool asEval, Want want, Outcome& out)
   return false;
 }
 
+bool ScriptEngine::executeSource(LocalView code, bool asEval, int want, Outcome& out) {
+  std::string source;
+  try {
+    source = LocalToCesu8(code);
+  } catch (const std::bad_alloc&) {
+    lastError_ = ScriptError{};
+    lastError_.number = kScriptErrorMemoryLimit;
+    return false;
+  }
+  Call call;
+  call.body = Body::Source;
+  call.source = &source;
+  call.asEval = asEval;
+  call.want = want;
+  return execute(call, code, out);
+}
+
 bool ScriptEngine::run(LocalView code) {
   Outcome out;
-  return execute(code, false, Want::Nothing, out);
+  return executeSource(code, false, kWantNothing, out);
+}
+
+bool ScriptEngine::runShared(LocalView code) {
+  std::string bytecode;
+  {
+    std::lock_guard lock(gProgramsMutex);
+    auto it = gPrograms.find(code);
+    if (it != gPrograms.end()) bytecode = it->second;
+  }
+  if (bytecode.empty()) {
+    const std::string source = LocalToCesu8(code);
+    heap_->deadline = Clock::now() + limits_.time;
+    heap_->timedOut = false;
+    heap_->aborting = false;
+    if (duk_safe_call(heap_->ctx, DumpProgram, const_cast<std::string*>(&source), 0, 1) != DUK_EXEC_SUCCESS) {
+      duk_set_top(heap_->ctx, 0);
+      return run(code);  // reports the error as run does
+    }
+    duk_size_t size = 0;
+    const void* data = duk_get_buffer_data(heap_->ctx, -1, &size);
+    bytecode.assign(static_cast<const char*>(data), size);
+    duk_set_top(heap_->ctx, 0);
+    std::lock_guard lock(gProgramsMutex);
+    gPrograms.emplace(LocalText(code), bytecode);
+  }
+  Call call;
+  call.body = Body::Bytecode;
+  call.source = &bytecode;
+  Outcome out;
+  return execute(call, code, out);
 }
 
 bool ScriptEngine::eval(LocalView code) {
   Outcome out;
-  return execute(code, true, Want::Nothing, out);
+  return executeSource(code, true, kWantNothing, out);
 }
 
 LocalText ScriptEngine::evalText(LocalView code) {
   Outcome out;
-  if (!execute(code, true, Want::Text, out)) return {};
+  if (!executeSource(code, true, kWantText, out)) return {};
   return std::move(out.text);
 }
 
 double ScriptEngine::evalNumber(LocalView code) {
   Outcome out;
-  if (!execute(code, true, Want::Number, out)) return 0.0;
+  if (!executeSource(code, true, kWantNumber, out)) return 0.0;
   return out.number;
 }
 
 bool ScriptEngine::evalTruth(LocalView code) {
   Outcome out;
-  if (!execute(code, true, Want::Truth, out)) return false;
+  if (!executeSource(code, true, kWantTruth, out)) return false;
   return out.truth;
+}
+
+bool ScriptEngine::IsMemberChain(LocalView text) {
+  std::string root;
+  std::vector<ChainStep> steps;
+  return ParseChain(text, root, steps);
+}
+
+std::optional<bool> ScriptEngine::chainIsSet(LocalView chain) {
+  std::string root;
+  std::vector<ChainStep> steps;
+  if (!ParseChain(chain, root, steps)) return std::nullopt;
+  Call call;
+  call.body = Body::Chain;
+  call.root = &root;
+  call.steps = &steps;
+  call.want = kWantTruth;
+  Outcome out;
+  if (!execute(call, chain, out)) return false;
+  return out.truth;
+}
+
+std::optional<LocalText> ScriptEngine::chainToText(LocalView chain, const char* replaceGlobal,
+                                                   const char* replacement) {
+  std::string root;
+  std::vector<ChainStep> steps;
+  if (!ParseChain(chain, root, steps)) return std::nullopt;
+  Call call;
+  call.body = Body::Chain;
+  call.root = &root;
+  call.steps = &steps;
+  call.toTextReplace = true;
+  call.replaceGlobal = replaceGlobal;
+  call.replacement = replacement;
+  call.want = kWantText;
+  Outcome out;
+  if (!execute(call, chain, out)) return LocalText();
+  return std::move(out.text);
+}
+
+bool ScriptEngine::assignJson(const char* name, LocalView json) {
+  std::size_t first = 0;
+  while (first < json.size() && (json[first] == ' ' || json[first] == '\t' || json[first] == '\r' || json[first] == '\n')) {
+    ++first;
+  }
+  if (first >= json.size() || (json[first] != '{' && json[first] != '[')) return false;
+  std::string source;
+  try {
+    source = LocalToCesu8(json);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  Call call;
+  call.body = Body::Json;
+  call.source = &source;
+  call.assignTo = name;
+  Outcome out;
+  return execute(call, {}, out);
 }
 
 }  // namespace lumbrin
