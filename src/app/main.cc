@@ -7,7 +7,9 @@
 #include "app/app_options.h"
 #include "app/main_window.h"
 #include "app/qt_event_pump.h"
+#include "app/skin_glue.h"
 #include "gallery/runs.h"
+#include "skin/skin_attach.h"
 
 #ifndef LUMBRIN_SERVICE_URL
 #define LUMBRIN_SERVICE_URL "https://gallery.invalid"
@@ -33,7 +35,16 @@ int main(int argc, char** argv) {
   lumbrin::QtEventPump pump;
   lumbrin::SetThreadEventPump(&pump);
 
+  // The skin engine is loaded before the window exists; when it fails to
+  // load, the window is simply shown without a skin.
+  lumbrin::SkinState skin;
+  lumbrin::InstallSkinStyleApplier();
+  (void)lumbrin::StartSkinEngine(skin);
+
   lumbrin::MainWindowOptions windowOptions;
+  // The window handle is not used by the attachment, and the window is still
+  // being built when this runs.
+  windowOptions.attachSkin = [&skin] { lumbrin::AttachBuiltInSkin(skin, 2, 0, 1); };
   windowOptions.service = options.service;
   windowOptions.workers.listing = lumbrin::ListAllPictures;
   windowOptions.workers.dispatcher = lumbrin::DownloadDispatcher;
@@ -47,6 +58,7 @@ int main(int argc, char** argv) {
   // statics or a destroyed window, so the process ends here, at once.
   // Downloads write into temporary files renamed only when complete, so no
   // partial file is left under a picture's name.
+  lumbrin::ReleaseSkinState(skin);
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(0);

@@ -43,16 +43,15 @@ QGroupBox {
   background-color: @panel@;
   border: 1px solid @border@;
   border-radius: @radius@px;
-  margin-top: 9px;
+  margin-top: 8px;
 }
 QGroupBox::title {
   subcontrol-origin: margin;
   subcontrol-position: top left;
   left: 12px;
-  padding: 0 4px;
+  padding: 0 5px;
   color: @muted@;
-  background-color: transparent;
-  font-weight: bold;
+  background-color: @window@;
 }
 QPushButton {
   background-color: @button@;
@@ -95,7 +94,8 @@ QTreeView, QListView, QTableView {
   background-color: @list@;
   alternate-background-color: @alternate@;
   color: @listText@;
-  border: 1px solid @border@;
+  border: none;
+  border-bottom: 1px solid @border@;
   selection-background-color: @selection@;
   selection-color: @selectionText@;
   outline: 0;
