@@ -2,7 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -111,6 +116,69 @@ void RunParallel(std::size_t count, int jobs, CancelToken& stop, Work work) {
   if (pool.empty()) loop();
   for (std::thread& thread : pool) thread.join();
 }
+
+// Runs jobs on a few threads, in order of submission; submit() blocks while
+// `capacity` jobs wait, so finished downloads cannot pile up open files.
+// finish() runs what is queued and joins; jobs must not throw.
+class Committer {
+public:
+  Committer(int threads, std::size_t capacity) : capacity_(capacity < 1 ? 1 : capacity) {
+    for (int i = 0; i < threads; ++i) {
+      try {
+        threads_.emplace_back([this] { run(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+  ~Committer() { finish(); }
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  void submit(std::function<void()> job) {
+    if (threads_.empty()) {
+      job();
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [this] { return jobs_.size() < capacity_; });
+    jobs_.push_back(std::move(job));
+    work_.notify_one();
+  }
+
+  void finish() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      space_.notify_one();
+      lock.unlock();
+      job();
+      lock.lock();
+    }
+  }
+
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable space_;
+  std::deque<std::function<void()>> jobs_;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
+};
 
 struct DayListing {
   std::vector<ListedPicture> pictures;
@@ -242,6 +310,9 @@ void Export::download(ExportHost& host, std::vector<Task>& tasks) {
   counters_.toFetch = static_cast<std::int64_t>(queue.size());
   counters_.phase = 1;
   if (progress_) progress_->downloadsStarted();
+  // fsync takes as long as a request or two on common disks; committing on
+  // other threads lets each worker start its next picture at once.
+  Committer committer(std::clamp(options_.jobs / 2, 1, 8), static_cast<std::size_t>(options_.jobs));
   RunParallel(queue.size(), options_.jobs, stop_, [&](std::size_t q) {
     Task& task = tasks[queue[q]];
     const ListedPicture& picture = *task.picture;
@@ -254,19 +325,29 @@ void Export::download(ExportHost& host, std::vector<Task>& tasks) {
       return FetchPicture(host, picture.id, folder, name, &counters_.received);
     });
     if (attempt.judged.verdict == Verdict::Cancelled) return;  // stays pending: not attempted
-    if (attempt.judged.verdict == Verdict::Ok) {
-      task.state = TaskState::Saved;
-      task.bytes = attempt.bytes;
-      // Recorded only after the rename: a record always names a whole file.
-      (void)state_->record({LocalToUtf8(picture.id), task.path, attempt.bytes, picture.day,
-                            LocalToUtf8(picture.fileName)});
-    } else {
+    if (attempt.judged.verdict != Verdict::Ok) {
       task.state = TaskState::Failed;
       task.reason = attempt.judged.reason;
       ++counters_.failed;
+      ++counters_.fetched;
+      return;
     }
-    ++counters_.fetched;
+    committer.submit([this, &task, file = std::shared_ptr<PartFile>(std::move(attempt.file))] {
+      const ListedPicture& saved = *task.picture;
+      if (file->commit()) {
+        task.state = TaskState::Saved;
+        task.bytes = file->written();
+        // Recorded only after the rename: a record always names a whole file.
+        (void)state_->record({LocalToUtf8(saved.id), task.path, task.bytes, saved.day, LocalToUtf8(saved.fileName)});
+      } else {
+        task.state = TaskState::Failed;
+        task.reason = "cannot write the file";
+        ++counters_.failed;
+      }
+      ++counters_.fetched;
+    });
   });
+  committer.finish();
 }
 
 void Export::finishSummary(Summary& summary, const std::vector<Task>& tasks) {
@@ -341,10 +422,13 @@ int Export::run() {
   progress_ = std::make_unique<ProgressReporter>(io_.err, mode, std::chrono::milliseconds(options_.progressIntervalMs),
                                                  counters_);
   progress_->start();
+  const auto checked = std::chrono::steady_clock::now();
   const std::vector<DayListing> listings = ListDays(host, days, options_.jobs, policy_, stop_, counters_);
 
   Summary summary;
   summary.folder = options_.outDir;
+  summary.checkSeconds = std::chrono::duration<double>(checked - started).count();
+  summary.listingSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - checked).count();
   for (std::size_t i = 0; i < days.size(); ++i) {
     if (listings[i].failure) summary.unlistedDays.push_back({days[i], listings[i].failure->reason});
   }

@@ -79,10 +79,15 @@ void WriteSummaryText(std::ostream& out, const Summary& s) {
 void WriteSummaryJson(std::ostream& out, const Summary& s) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", s.seconds);
+  char listing[32];
+  std::snprintf(listing, sizeof listing, "%.3f", s.listingSeconds);
+  char check[32];
+  std::snprintf(check, sizeof check, "%.3f", s.checkSeconds);
   out << "{\"folder\":" << JsonString(s.folder) << ",\"listed\":" << s.listed << ",\"saved\":" << s.saved
       << ",\"alreadyThere\":" << s.alreadyThere << ",\"failed\":" << s.failed.size()
       << ",\"notAttempted\":" << s.notAttempted << ",\"bytes\":" << s.bytes << ",\"seconds\":" << seconds
-      << ",\"interrupted\":" << (s.interrupted ? "true" : "false") << ",\"failures\":[";
+      << ",\"checkSeconds\":" << check
+      << ",\"listingSeconds\":" << listing << ",\"interrupted\":" << (s.interrupted ? "true" : "false") << ",\"failures\":[";
   for (std::size_t i = 0; i < s.failed.size(); ++i) {
     const FailedPicture& p = s.failed[i];
     out << (i ? "," : "") << "{\"id\":" << JsonString(p.id) << ",\"name\":" << JsonString(p.name)

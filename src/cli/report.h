@@ -34,6 +34,8 @@ struct Summary {
   std::int64_t notAttempted = 0;  // left when interrupted
   std::uint64_t bytes = 0;        // saved by this run
   double seconds = 0;
+  double checkSeconds = 0;    // session check and folder set-up
+  double listingSeconds = 0;  // listing of the days
   bool interrupted = false;
   std::string folder;  // UTF-8
 };

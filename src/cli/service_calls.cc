@@ -1,5 +1,6 @@
 #include "cli/service_calls.h"
 
+#include <memory>
 #include <set>
 
 #include "data/json_object.h"
@@ -138,9 +139,10 @@ PageResult FetchDayPage(Host& host, const std::string& dayKey, int pageNum) {
 PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::path& folder, const std::string& name,
                             std::atomic<std::uint64_t>* received) {
   PictureAttempt attempt;
-  const auto fail = [&attempt](Judged judged) {
-    attempt.judged = std::move(judged);
-    return attempt;
+  const auto fail = [](Judged judged) {
+    PictureAttempt failed;
+    failed.judged = std::move(judged);
+    return failed;
   };
 
   // The storage request as RequestStorageLink makes it, judged on the way.
@@ -174,7 +176,8 @@ PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::pat
   }
   if (!IsWebAddress(url)) return fail(Transient("the link's answer names no file"));
 
-  PartFile file(folder, name, kMaxPictureBytes);
+  auto owned = std::make_unique<PartFile>(folder, name, kMaxPictureBytes);
+  PartFile& file = *owned;
   if (!file.isOpen()) return fail(Permanent("cannot create a file in the folder"));
   CountingSink sink(file, received);
   WebResponseInfo info;
@@ -200,8 +203,8 @@ PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::pat
   }
   if (file.written() == 0) return fail(Transient("empty answer"));
   if (info.contentLength && *info.contentLength != file.written()) return fail(Transient("file cut short"));
-  if (!file.commit()) return fail(Permanent("cannot write the file"));
   attempt.bytes = file.written();
+  attempt.file = std::move(owned);
   return attempt;
 }
 

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/text.h"
 #include "gallery/host.h"
+#include "gallery/part_file.h"
 #include "http/web_request.h"
 
 namespace lumbrin::cli {
@@ -55,13 +57,17 @@ struct PageResult {
 
 struct PictureAttempt {
   Judged judged;
-  std::uint64_t bytes = 0;  // saved, when Ok
+  std::uint64_t bytes = 0;  // received in full, when Ok
+  // When Ok: the verified file, not yet committed (fsync and rename are left
+  // to the caller, so they need not hold up the next download). Dropping it
+  // removes the part file.
+  std::unique_ptr<PartFile> file;
 };
 
-// One attempt of the whole chain for picture `id`, saving it as
-// `folder` / `name` (a safe component) through a part file: the final name
-// only ever holds a complete file. `received` counts body bytes as they
-// arrive (progress), also of attempts that fail.
+// One attempt of the whole chain for picture `id`, fetching it into a part
+// file for `folder` / `name` (a safe component): the final name only ever
+// holds a complete file. `received` counts body bytes as they arrive
+// (progress), also of attempts that fail.
 [[nodiscard]] PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::path& folder,
                                           const std::string& name, std::atomic<std::uint64_t>* received);
 
