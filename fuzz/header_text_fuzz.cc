@@ -21,7 +21,9 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-bool Contains(LocalView haystack, LocalView needle) { return haystack.find(needle) != LocalView::npos; }
+bool Contains(LocalView haystack, LocalView needle) {
+  return haystack.find(needle) != LocalView::npos;
+}
 
 LocalText Join(const std::vector<LocalText>& pieces, LocalView separator) {
   LocalText out;
@@ -80,7 +82,8 @@ void ListRoutines(LocalView text, LocalView a) {
   Check(list.get(a) == a);
 
   const LocalText strict = urlEncode(text);
-  for (char ch : strict) Check((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') || ch == '%' || ch == '+');
+  for (char ch : strict)
+    Check((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') || ch == '%' || ch == '+');
   (void)urlEncode(text, true);
   (void)urlEncode(text, true, true);
   LocalText affixed(text);

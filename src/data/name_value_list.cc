@@ -15,7 +15,9 @@ bool IsUnreserved(unsigned char c) noexcept {
 
 // Empty text is empty in every encoding; skipping the conversion also keeps
 // an empty buffer away from the byte-copying conversion code.
-std::string Utf8Of(LocalView text) { return text.empty() ? std::string() : LocalTextToUtf8(text); }
+std::string Utf8Of(LocalView text) {
+  return text.empty() ? std::string() : LocalTextToUtf8(text);
+}
 
 }  // namespace
 
@@ -87,9 +89,13 @@ LocalText NameValueList::toHeaderText(bool encode) const {
   return out;
 }
 
-std::vector<LocalText> NameValueList::names() const { return names_; }
+std::vector<LocalText> NameValueList::names() const {
+  return names_;
+}
 
-std::vector<LocalText> NameValueList::values() const { return values_; }
+std::vector<LocalText> NameValueList::values() const {
+  return values_;
+}
 
 void NameValueList::clear() {
   names_.clear();

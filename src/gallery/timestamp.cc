@@ -44,9 +44,13 @@ constexpr std::int64_t kOleOriginDays = DaysFromCivil(1899, 12, 30);
 
 // Before the origin the fraction counts forward from the (negative) day, so
 // the last date of the first day lies just above kMinOleDate - 1.
-bool HasOleDate(double date) noexcept { return date > kMinOleDate - 1.0 && date < kMaxOleDate; }
+bool HasOleDate(double date) noexcept {
+  return date > kMinOleDate - 1.0 && date < kMaxOleDate;
+}
 
-constexpr bool IsLeap(int y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+constexpr bool IsLeap(int y) noexcept {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 constexpr int DaysInMonth(int y, int m) noexcept {
   constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -138,15 +142,16 @@ LocalText MakeTimestamp(const Clock& clock, std::optional<double> time, bool ten
   // The clock is read whether or not a time is given: its milliseconds are
   // always the stamp's last three digits.
   const LocalClockReading reading = clock.now();
-  const double moment = time ? *time : OleDateFromReading(reading).value_or(0.0);
-  if (!HasOleDate(moment)) return {};
+  const std::optional<double> moment = time ? time : OleDateFromReading(reading);
+  if (!moment || !HasOleDate(*moment)) return {};
 
   static const double base = *OleDateFromReading({.year = 1970, .month = 1, .day = 1, .hour = 8});
   // The tiny addend keeps a whole second that the double holds as x.99999...
   // from dropping to the second before. Rounding down rather than toward
   // zero keeps moments before the base right too (one second before it is
   // -1, not 0); from the base on both are the same.
-  const auto seconds = static_cast<std::int64_t>(std::floor((moment - base) * 86400.0 + 5.787037037037037e-6));
+  const auto seconds =
+      static_cast<std::int64_t>(std::floor((*moment - base) * 86400.0 + 5.787037037037037e-6));
 
   LocalText text = std::to_string(seconds);
   if (padTen) text = PadLeftZeros(text, 10);
@@ -161,14 +166,24 @@ LocalText FormatDateTime(double time, LocalView dateSeparator, LocalView timeSep
   const auto reading = ReadingFromOleDate(time);
   if (!reading) return {};
   LocalText date = std::to_string(reading->year);
-  date.append(dateSeparator).append(TwoDigits(reading->month)).append(dateSeparator).append(TwoDigits(reading->day));
+  date.append(dateSeparator)
+      .append(TwoDigits(reading->month))
+      .append(dateSeparator)
+      .append(TwoDigits(reading->day));
   LocalText clock = TwoDigits(reading->hour);
-  clock.append(timeSeparator).append(TwoDigits(reading->minute)).append(timeSeparator).append(TwoDigits(reading->second));
+  clock.append(timeSeparator)
+      .append(TwoDigits(reading->minute))
+      .append(timeSeparator)
+      .append(TwoDigits(reading->second));
   switch (layout) {
-    case 1: return clock;
-    case 2: return date;
-    case 3: return date + " " + clock;
-    default: return date + clock;
+    case 1:
+      return clock;
+    case 2:
+      return date;
+    case 3:
+      return date + " " + clock;
+    default:
+      return date + clock;
   }
 }
 

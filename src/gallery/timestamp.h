@@ -27,7 +27,8 @@ inline constexpr double kMaxOleDate = 2958466.0;  // 10000-01-01 00:00, excluded
 // of week. Empty for NaN, infinities and dates outside the range above.
 [[nodiscard]] std::optional<LocalClockReading> ReadingFromOleDate(double date);
 
-// The clock's current time as an OLE date in whole seconds.
+// The clock's current time as an OLE date in whole seconds; 0 when the
+// clock's reading is no valid date.
 [[nodiscard]] double NowOleDate(const Clock& clock);
 
 // Seconds from 1970-01-01 08:00:00 local time to `time` (default: the clock's
@@ -35,15 +36,16 @@ inline constexpr double kMaxOleDate = 2958466.0;  // 10000-01-01 00:00, excluded
 // time in milliseconds on a UTC+8 machine. With padTen the seconds are filled
 // to ten digits; with tenDigits only the first ten characters of the seconds
 // are returned, without milliseconds. The count is 64-bit, so moments after
-// 2038-01-19 are counted right. Empty for a time that has no OLE date.
-[[nodiscard]] LocalText MakeTimestamp(const Clock& clock, std::optional<double> time = {}, bool tenDigits = false,
-                                      bool padTen = false);
+// 2038-01-19 are counted right. Empty for a time that has no OLE date, or,
+// without a time, for a clock reading that is no valid date.
+[[nodiscard]] LocalText MakeTimestamp(const Clock& clock, std::optional<double> time = {},
+                                      bool tenDigits = false, bool padTen = false);
 
 // Layout 1 "hh:mm:ss", 2 "yyyy-mm-dd", 3 "yyyy-mm-dd hh:mm:ss", 4 the same
 // without the blank; any other layout, or a time without OLE date, gives "".
 // The separators replace "-" and ":".
-[[nodiscard]] LocalText FormatDateTime(double time, LocalView dateSeparator = "-", LocalView timeSeparator = ":",
-                                       int layout = 1);
+[[nodiscard]] LocalText FormatDateTime(double time, LocalView dateSeparator = "-",
+                                       LocalView timeSeparator = ":", int layout = 1);
 
 // "0" repeated (width - length) times, then the text; longer texts unchanged.
 [[nodiscard]] LocalText PadLeftZeros(LocalView text, int width);

@@ -48,7 +48,9 @@ LocalText ReplaceAll(LocalView text, LocalView from, LocalView to) {
   return out;
 }
 
-char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsIgnoringAsciiCase(LocalView a, LocalView b) noexcept {
   if (a.size() != b.size()) return false;
@@ -63,7 +65,8 @@ LocalText RemoveAllIgnoringCase(LocalView text, LocalView needle) {
   LocalText out;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (pos + needle.size() <= text.size() && EqualsIgnoringAsciiCase(text.substr(pos, needle.size()), needle)) {
+    if (pos + needle.size() <= text.size() &&
+        EqualsIgnoringAsciiCase(text.substr(pos, needle.size()), needle)) {
       pos += needle.size();
       continue;
     }
@@ -149,7 +152,8 @@ LocalText NormaliseHeaderText(LocalView headerText) {
     bool atPartStart = true;
     for (std::size_t pos = 0; pos < colon;) {
       const std::size_t len = LocalCharLength(line, pos);
-      if (atPartStart && line[pos] >= 'a' && line[pos] <= 'z') line[pos] = static_cast<char>(line[pos] - 'a' + 'A');
+      if (atPartStart && line[pos] >= 'a' && line[pos] <= 'z')
+        line[pos] = static_cast<char>(line[pos] - 'a' + 'A');
       atPartStart = (len == 1 && line[pos] == '-');
       pos += len;
     }

@@ -73,7 +73,8 @@ TEST(NameValueList, Utf8OptionStoresUtf8Bytes) {
   list.addFromFormText(LocalText(kGbkChinese) + "=" + LocalText(kGbkChinese), true);
   list.add(kGbkChinese, "x");
   list.add("", "", true);
-  EXPECT_EQ(list.names(), (Texts{LocalText(kUtf8Chinese), LocalText(kUtf8Chinese), LocalText(kGbkChinese), ""}));
+  EXPECT_EQ(list.names(),
+            (Texts{LocalText(kUtf8Chinese), LocalText(kUtf8Chinese), LocalText(kGbkChinese), ""}));
   EXPECT_EQ(list.get(kUtf8Chinese), kUtf8Chinese);
 }
 
@@ -122,8 +123,8 @@ TEST(NameValueList, TrimAffixRemovesOnceFromEachEnd) {
   struct Case {
     LocalText text, affix, out;
   } cases[] = {
-      {",", ",", ""}, {",a,", ",", "a"}, {",,a,,", ",", ",a,"}, {"a,", ",", "a"},
-      {",a", ",", "a"}, {"abc", "", "abc"}, {"xyx", "x", "y"}, {"", ",", ""},
+      {",", ",", ""},   {",a,", ",", "a"},  {",,a,,", ",", ",a,"}, {"a,", ",", "a"},
+      {",a", ",", "a"}, {"abc", "", "abc"}, {"xyx", "x", "y"},     {"", ",", ""},
   };
   for (const auto& c : cases) {
     LocalText text = c.text;

@@ -1,7 +1,6 @@
 #include "gallery/timestamp.h"
 
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <chrono>
@@ -96,7 +95,8 @@ TEST(MakeTimestamp, PadTenAndTenDigits) {
       // More than ten digits: cut to the first ten.
       {*OleDateFromReading(Reading(9999, 12, 31, 23, 59, 59)), true, false, "2534022719"},
   };
-  for (const auto& c : cases) EXPECT_EQ(MakeTimestamp(clock, c.time, c.tenDigits, c.padTen), c.stamp) << c.stamp;
+  for (const auto& c : cases)
+    EXPECT_EQ(MakeTimestamp(clock, c.time, c.tenDigits, c.padTen), c.stamp) << c.stamp;
 }
 
 // The OLE double arithmetic must never lose a whole second to rounding.
@@ -107,7 +107,8 @@ TEST(MakeTimestamp, EveryWholeSecondCountsExactly) {
     return static_cast<int>((state >> 33) % static_cast<std::uint64_t>(n));
   };
   for (int i = 0; i < 20000; ++i) {
-    const LocalClockReading r = Reading(1900 + next(400), 1 + next(12), 1 + next(28), next(24), next(60), next(60));
+    const LocalClockReading r =
+        Reading(1900 + next(400), 1 + next(12), 1 + next(28), next(24), next(60), next(60));
     const FixedClock clock(r);
     const LocalText stamp = MakeTimestamp(clock, NowOleDate(clock), true);
     ASSERT_EQ(stamp, std::to_string(ChronoSeconds(r)).substr(0, 10))
@@ -120,6 +121,9 @@ TEST(MakeTimestamp, TimesWithoutOleDateGiveEmptyText) {
   for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -1e300, 1e18, kMaxOleDate}) {
     EXPECT_EQ(MakeTimestamp(clock, bad), "") << bad;
   }
+  const FixedClock broken(Reading(2022, 2, 30, 9, 5, 7, 5));
+  EXPECT_EQ(MakeTimestamp(broken), "");
+  EXPECT_EQ(MakeTimestamp(broken, kBase + 1.0), "86400005");  // the given time needs no valid reading
 }
 
 TEST(MakeTimestamp, SystemClockGivesTheLocalTimeWithMilliseconds) {
@@ -174,10 +178,11 @@ TEST(OleDate, ConvertsReadingsBothWays) {
 }
 
 TEST(OleDate, RejectsWhatHasNoDate) {
-  for (const auto& r : {Reading(2021, 2, 29, 0, 0, 0), Reading(2100, 2, 29, 0, 0, 0), Reading(2022, 4, 31, 0, 0, 0),
-                        Reading(2022, 13, 1, 0, 0, 0), Reading(2022, 0, 1, 0, 0, 0), Reading(2022, 1, 1, 24, 0, 0),
-                        Reading(2022, 1, 1, 0, 60, 0), Reading(2022, 1, 1, 0, 0, 60), Reading(2022, 1, 1, 0, 0, 0, 1000),
-                        Reading(99, 12, 31, 0, 0, 0), Reading(10000, 1, 1, 0, 0, 0)}) {
+  for (const auto& r :
+       {Reading(2021, 2, 29, 0, 0, 0), Reading(2100, 2, 29, 0, 0, 0), Reading(2022, 4, 31, 0, 0, 0),
+        Reading(2022, 13, 1, 0, 0, 0), Reading(2022, 0, 1, 0, 0, 0), Reading(2022, 1, 1, 24, 0, 0),
+        Reading(2022, 1, 1, 0, 60, 0), Reading(2022, 1, 1, 0, 0, 60), Reading(2022, 1, 1, 0, 0, 0, 1000),
+        Reading(99, 12, 31, 0, 0, 0), Reading(10000, 1, 1, 0, 0, 0)}) {
     EXPECT_FALSE(OleDateFromReading(r).has_value()) << r.year << "-" << r.month << "-" << r.day;
   }
   for (double bad : {std::nan(""), -std::numeric_limits<double>::infinity(), kMinOleDate - 1.0, kMaxOleDate,
@@ -193,14 +198,15 @@ TEST(FormatDateTime, Layouts) {
     int layout;
     LocalText text;
   } cases[] = {
-      {1, "03:04:05"}, {2, "2022-01-02"}, {3, "2022-01-02 03:04:05"}, {4, "2022-01-0203:04:05"},
-      {7, ""},         {0, ""},           {-1, ""},
+      {1, "03:04:05"}, {2, "2022-01-02"}, {3, "2022-01-02 03:04:05"}, {4, "2022-01-0203:04:05"}, {7, ""},
+      {0, ""},         {-1, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatDateTime(t, "-", ":", c.layout), c.text) << c.layout;
   EXPECT_EQ(FormatDateTime(t), "03:04:05");
   EXPECT_EQ(FormatDateTime(t, "/", ".", 3), "2022/01/02 03.04.05");
   EXPECT_EQ(FormatDateTime(t, "", "", 4), "20220102030405");
-  EXPECT_EQ(FormatDateTime(*OleDateFromReading(Reading(2022, 12, 25, 23, 59, 58)), "-", ":", 3), "2022-12-25 23:59:58");
+  EXPECT_EQ(FormatDateTime(*OleDateFromReading(Reading(2022, 12, 25, 23, 59, 58)), "-", ":", 3),
+            "2022-12-25 23:59:58");
   EXPECT_EQ(FormatDateTime(*OleDateFromReading(Reading(305, 11, 10, 10, 0, 0)), "-", ":", 2), "305-11-10");
   EXPECT_EQ(FormatDateTime(std::nan(""), "-", ":", 3), "");
 }
@@ -222,8 +228,8 @@ TEST(PadLeftZeros, FillsToTheWidth) {
     int width;
     LocalText out;
   } cases[] = {
-      {"", 3, "000"}, {"5", 3, "005"}, {"123", 3, "123"}, {"1234", 3, "1234"}, {"7", 0, "7"}, {"7", -2, "7"},
-      {"-1", 4, "00-1"},
+      {"", 3, "000"}, {"5", 3, "005"}, {"123", 3, "123"}, {"1234", 3, "1234"},
+      {"7", 0, "7"},  {"7", -2, "7"},  {"-1", 4, "00-1"},
   };
   for (const auto& c : cases) EXPECT_EQ(PadLeftZeros(c.text, c.width), c.out) << c.text << "/" << c.width;
 }

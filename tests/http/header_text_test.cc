@@ -31,7 +31,7 @@ TEST(TrimBlanks, RemovesSpacesAndFullWidthSpacesAtTheEndsOnly) {
       {"", ""},
       {"   ", ""},
       {"  a b  ", "a b"},
-      {"\xA1\xA1 a\xA1\xA1" "b \xA1\xA1", "a\xA1\xA1" "b"},
+      {"\xA1\xA1 a\xA1\xA1|b \xA1\xA1", "a\xA1\xA1|b"},
       {"\ta\r\n", "\ta\r\n"},  // tabs and line breaks are not blanks
       // The trail byte 0xA1 of a character followed by a lone 0xA1 is no
       // full-width space: nothing is cut off the character.
@@ -95,12 +95,13 @@ TEST(HeaderText, NormaliseHeaderText) {
   struct Case {
     LocalText in, out;
   } cases[] = {
-      {"referer: http://x/Y\r\nuser-agent: Mozilla/5.0 (abc)", "Referer: http://x/Y\r\nUser-Agent: Mozilla/5.0 (abc)"},
+      {"referer: http://x/Y\r\nuser-agent: Mozilla/5.0 (abc)",
+       "Referer: http://x/Y\r\nUser-Agent: Mozilla/5.0 (abc)"},
       {"\r\norigin: o\r\n", "Origin: o"},
       {"a: 1\r\njunk line\r\n\r\nb-c-d:x-y", "A: 1\r\nB-C-D:x-y"},
       {"no colon", ""},
       {"", ""},
-      {"x-: v", "X-: v"},          // a trailing "-" of the name stays
+      {"x-: v", "X-: v"},            // a trailing "-" of the name stays
       {" accept: v", " accept: v"},  // the name is not trimmed: its first byte is a blank
       {Cat({"\xD6\xD0-ab: v"}), Cat({"\xD6\xD0-Ab: v"})},
   };
@@ -131,12 +132,13 @@ TEST(CollectSetCookies, TakesThePairOfEverySetCookieLine) {
   struct Case {
     LocalText headers, cookies;
   } cases[] = {
-      {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/; HttpOnly\r\nContent-Type: x\r\nSet-Cookie: b=2; Max-Age=5\r\n",
+      {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/; HttpOnly\r\nContent-Type: x\r\nSet-Cookie: b=2; "
+       "Max-Age=5\r\n",
        "a=1; b=2"},
       {"Set-Cookie: tok=xyz", "tok=xyz"},  // no attributes
       {"Set-Cookie: a=1 ;\r\nSet-Cookie: SET-COOKIE:b=2", "a=1; b=2"},
       {"set-cookie: a=1\r\nSET-COOKIE: b=2; path=/", ""},  // the name's letter case matters
-      {"Set-Cookie:a=1", ""},                               // the name must be followed by ": "
+      {"Set-Cookie:a=1", ""},                              // the name must be followed by ": "
       {"HTTP/1.1 200 OK\r\nContent-Length: 3", ""},
       {"", ""},
   };
@@ -158,9 +160,9 @@ TEST(MergeCookieText, NewPairsFirstThenTheOldOnesNotSetAnew) {
       {"a=1; b=2", "c=deleted; d=4", "d=4; a=1; b=2"},
       {"a=1;b=2", "b=3", "b=3; a=1;b=2"},  // a bare semicolon: one old pair named "a"
       {"a=1;b=2", "a=9", "a=9"},
-      {"x=1; x=2", "", "x=1"},             // old duplicates collapse to the first
-      {"", "x=1; x=2", "x=1; x=2"},        // new pairs of one name are all kept
-      {"a=1; a=1", "a=1; a=1", "a=1"},     // identical pieces appear once
+      {"x=1; x=2", "", "x=1"},          // old duplicates collapse to the first
+      {"", "x=1; x=2", "x=1; x=2"},     // new pairs of one name are all kept
+      {"a=1; a=1", "a=1; a=1", "a=1"},  // identical pieces appear once
       {"  a=1; \xA1\xA1", " b=2;", "b=2; a=1"},
       {"a=1", "", "a=1"},
       {"", "", ""},
@@ -174,7 +176,8 @@ TEST(MergeCookieText, NewPairsFirstThenTheOldOnesNotSetAnew) {
 
 TEST(MergeCookieText, AcceptsTheCollectedCookiesOfAResponse) {
   LocalText jar = "sid=old; theme=dark";
-  MergeCookieText(jar, CollectSetCookies("Set-Cookie: sid=new; Path=/\r\nSet-Cookie: theme=deleted; Expires=x"));
+  MergeCookieText(jar,
+                  CollectSetCookies("Set-Cookie: sid=new; Path=/\r\nSet-Cookie: theme=deleted; Expires=x"));
   EXPECT_EQ(jar, "sid=new");
 }
 
