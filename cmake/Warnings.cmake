@@ -1,7 +1,8 @@
 # Every target of the project compiles with these; warnings are fixed, not silenced.
 add_library(lumbrin_warnings INTERFACE)
 target_compile_options(lumbrin_warnings INTERFACE
-  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor>
+  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic -Wnon-virtual-dtor>
+  $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-Wshadow=local>
   $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra>)
 if(DEFINED ENV{CI} OR LUMBRIN_WERROR)
   target_compile_options(lumbrin_warnings INTERFACE -Werror)

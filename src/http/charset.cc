@@ -213,7 +213,7 @@ std::optional<std::string> EncodeWith(const std::string& charset, std::u16string
 
 std::u16string UnitsOf(const ByteBuffer& utf16) {
   std::u16string units(utf16.size() / 2, u'\0');
-  std::memcpy(units.data(), utf16.data(), units.size() * 2);
+  if (!units.empty()) std::memcpy(units.data(), utf16.data(), units.size() * 2);
   const auto zero = units.find(u'\0');
   if (zero != std::u16string::npos) units.resize(zero);
   return units;
