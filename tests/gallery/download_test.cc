@@ -221,11 +221,12 @@ TEST(Download, AFailedPictureLogsItsFailureAndLeavesTheDiskAsItWas) {
       {"post 404", RequestKind::File, fault([](Fault& f) { f.status = 404; }), "（HTTP 404）"},
       {"truncated body", RequestKind::File, fault([](Fault& f) { f.truncate = true; }), nullptr},
       {"reset mid body", RequestKind::File, fault([](Fault& f) { f.resetMidBody = true; }), nullptr},
-      {"stall", RequestKind::File, fault([](Fault& f) { f.stallMs = 6000; }), "（超时）"},
+      {"stall", RequestKind::File, fault([](Fault& f) { f.stallMs = 8000; }), "（超时）"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Service s(Pictures({3}));
+    if (c.fault.stallMs > 0) s.host->setTimeoutSeconds(3);
     s.list();
     const auto& pictures = s.fake.pictures();
     Fault f = c.fault;

@@ -26,7 +26,7 @@ public:
   explicit TestHost(std::string baseUrl, std::string caFile = {}) {
     service_.baseUrl = std::move(baseUrl);
     service_.caFile = std::move(caFile);
-    service_.timeoutSeconds = 2;
+    service_.timeoutSeconds = 5;
     // Its own connection cache: closing it with the host lets the fake
     // service stop at once instead of waiting on kept-alive connections.
     service_.session = &session_;
@@ -35,6 +35,9 @@ public:
     state_.runState = 1;
     state_.downloadMode = 1;
   }
+
+  // Before any work starts.
+  void setTimeoutSeconds(int seconds) { service_.timeoutSeconds = seconds; }
 
   void setCookie(LocalText cookie) {
     std::lock_guard lock(mutex_);
