@@ -3,8 +3,9 @@
 //
 // Thread contract: WebRequest may run on any number of threads at once; each
 // call uses its own easy handle. Connections and TLS sessions are shared
-// between calls through a WebSession (a curl share handle), the process-wide
-// one unless the caller passes its own. A call is aborted within 100 ms when
+// between calls through a WebSession (kept connections plus a curl share
+// handle for TLS sessions and DNS), the process-wide one unless the caller
+// passes its own. A call is aborted within 100 ms when
 // its cancel token is cancelled from another thread, and is not sent at all
 // when the token already is cancelled.
 
@@ -21,7 +22,8 @@
 namespace lumbrin {
 
 // Connection and TLS-session cache shared by the requests that use it.
-// Thread-safe; outlives every request that uses it.
+// Thread-safe; outlives every request that uses it. A connection is used by
+// one request at a time and is reused only with the same TLS settings.
 class WebSession {
 public:
   WebSession();

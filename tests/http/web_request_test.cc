@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -699,6 +700,8 @@ TEST(WebRequestSession, ConcurrentRequestsOnTheDefaultSession) {
   FakeGallery gallery(o);
   ASSERT_TRUE(gallery.start());
   std::atomic<int> ok{0};
+  std::mutex mutex;
+  std::string errors;
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&] {
@@ -708,12 +711,19 @@ TEST(WebRequestSession, ConcurrentRequestsOnTheDefaultSession) {
         p.tls.caFile = gallery.caFile();
         LocalText cookie = gallery.validCookie();
         p.cookie = &cookie;
-        if (Text(WebRequest(p)).find("20210301") != std::string::npos) ++ok;
+        WebResponseInfo info;
+        p.info = &info;
+        if (Text(WebRequest(p)).find("20210301") != std::string::npos) {
+          ++ok;
+        } else {
+          std::lock_guard lock(mutex);
+          errors += info.error + "; ";
+        }
       }
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(ok.load(), 30);
+  EXPECT_EQ(ok.load(), 30) << errors;
   EXPECT_LE(gallery.connectionsAccepted(), 16u);
 }
 

@@ -217,6 +217,7 @@ struct FakeGallery::Impl {
   std::filesystem::path certDir;
   std::string base;  // guarded by mutex
   int boundPort = 0;
+  int listenSocket = -1;  // the server's own socket, set while binding
 
   // Knobs and records.
   mutable std::mutex mutex;
@@ -563,8 +564,16 @@ void FakeGallery::Impl::install(httplib::Server& s) {
   s.set_keep_alive_max_count(static_cast<std::size_t>(std::max(1, options.keepAliveMaxCount)));
   s.set_keep_alive_timeout(5);
   s.set_tcp_nodelay(true);  // headers and body go out in two writes; no 40 ms Nagle wait
-  s.set_read_timeout(5, 0);
-  s.set_write_timeout(5, 0);
+  // Generous: clients under sanitizers are slow, and stop() ends connections itself.
+  s.set_read_timeout(30, 0);
+  s.set_write_timeout(30, 0);
+  // The library listens with a backlog of 5, which a burst of ten downloaders
+  // (or a slow accept loop) overflows; listening again raises it.
+  s.set_socket_options([this](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (listenSocket < 0) listenSocket = sock;
+  });
 }
 
 namespace {
@@ -642,6 +651,7 @@ bool FakeGallery::start() {
     return false;
   }
   m.server->new_task_queue = [&m] { return new ConnectionQueue(m); };
+  m.listenSocket = -1;
   m.install(*m.server);
   const int port = m.options.port > 0 ? (m.server->bind_to_port("127.0.0.1", m.options.port) ? m.options.port : -1)
                                       : m.server->bind_to_any_port("127.0.0.1");
@@ -649,6 +659,7 @@ bool FakeGallery::start() {
     m.server.reset();
     return false;
   }
+  if (m.listenSocket >= 0) ::listen(m.listenSocket, 256);
   {
     std::lock_guard lock(m.mutex);
     m.stopping = false;
