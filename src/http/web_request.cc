@@ -460,6 +460,8 @@ ByteBuffer Perform(const WebRequestParams& p) {
 
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // A cancelled lookup must not hold the caller until the resolver thread ends.
+  curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
   if (session.impl().share) curl_easy_setopt(easy, CURLOPT_SHARE, session.impl().share.get());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
