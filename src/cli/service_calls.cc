@@ -79,6 +79,11 @@ Judged JudgeTransfer(const WebResponseInfo& info) {
   if (info.cancelled) return {Verdict::Cancelled, "cancelled"};
   if (info.status == 0 || !info.completed) {
     if (info.timedOut) return Transient("timed out");
+    // An untrusted certificate must say so: "connection failed" alone sends
+    // the user looking at the network instead of at --ca-file.
+    if (info.status == 0 && ContainsIgnoringCase(info.error, "certificate")) {
+      return Transient("the service's certificate is not trusted (" + info.error + "); see --ca-file");
+    }
     return Transient(info.status == 0 ? "connection failed" : "connection broke off");
   }
   const std::string http = "HTTP " + std::to_string(info.status);
