@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,29 @@ TEST(JsonObjectTest, ReadsTextsOfEveryKind) {
   EXPECT_EQ(json.getItemText(1, "a"), "");  // not a string: no toString on this path
   EXPECT_EQ(json.getNumber("n"), 12.0);
   EXPECT_EQ(json.getNumber("missing"), 0.0);
+}
+
+TEST(JsonObjectTest, NumbersKeepTheirValues) {
+  JsonObject json;
+  ASSERT_TRUE(json.parse(R"({"zero":0,"negZero":-0,"n15":123456789012345,"neg15":-999999999999999,)"
+                         R"("n16":1234567890123456,"ms":1595246400000,"frac":30.27,"exp":1E3,"list":[7,-8]})"));
+  struct Case {
+    const char* path;
+    double value;
+  } cases[] = {{"zero", 0.0},
+               {"n15", 123456789012345.0},
+               {"neg15", -999999999999999.0},
+               {"n16", 1234567890123456.0},
+               {"ms", 1595246400000.0},
+               {"frac", 30.27},
+               {"exp", 1000.0},
+               {"list[1]", -8.0}};
+  for (const Case& c : cases) EXPECT_EQ(json.getNumber(c.path), c.value) << c.path;
+  EXPECT_EQ(json.engine()->evalNumber("1 / da.negZero"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(json.getText("ms"), "1595246400000");
+  // Not JSON (a leading zero), so read as script, where it is an octal literal.
+  ASSERT_TRUE(json.parse(R"({"octal":010})"));
+  EXPECT_EQ(json.getNumber("octal"), 8.0);
 }
 
 TEST(JsonObjectTest, CountsMembersAndKinds) {
