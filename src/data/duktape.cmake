@@ -52,26 +52,46 @@ _lumbrin_duk_patch(_duk_source "#define DUK_RE_EXECUTE_STEPS_LIMIT 1000000000L"
   "#define DUK_RE_EXECUTE_STEPS_LIMIT 20000000L")
 _lumbrin_duk_patch(_duk_source "#define DUK_HTHREAD_INTCTR_DEFAULT (256L * 1024L)"
   "#define DUK_HTHREAD_INTCTR_DEFAULT (4L * 1024L)")
-# JSON integers of up to 15 digits are read directly: such a number is exact
-# in a double, so this is the value the generic (big-number) conversion gives,
-# at a small part of its cost; service answers are full of them.
+# JSON numbers of up to 15 digits without exponent ("1595246400000",
+# "-30.27") are read directly: the digits make an integer that is exact in a
+# double, and one division by an exact power of ten rounds correctly, so this
+# is the value the generic (big-number) conversion gives, at a small part of
+# its cost. Service answers are full of such numbers.
 _lumbrin_duk_patch(_duk_source [=[	DUK_ASSERT(js_ctx->p > p_start);
 	duk_push_lstring(thr, (const char *) p_start, (duk_size_t) (p - p_start));
 ]=] [=[	DUK_ASSERT(js_ctx->p > p_start);
 	{
+		static const double pow10[] = { 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15 };
 		const duk_uint8_t *q = p_start;
 		duk_bool_t negative = 0;
+		duk_small_int_t digits = 0;
+		duk_small_int_t fraction = -1; /* digits after the point; -1: no point */
 		double value = 0.0;
-		if (*q == DUK_ASC_MINUS) {
+		if (q < p && *q == DUK_ASC_MINUS) {
 			negative = 1;
 			q++;
 		}
-		if (p - q >= 1 && p - q <= 15 && (*q != DUK_ASC_0 || p - q == 1)) {
-			const duk_uint8_t *r;
-			for (r = q; r < p && *r >= DUK_ASC_0 && *r <= DUK_ASC_9; r++) {
-				value = value * 10.0 + (double) (*r - DUK_ASC_0);
+		/* JSON: "0" or a non-zero digit first, digits after a point. */
+		if (q < p && *q >= DUK_ASC_0 && *q <= DUK_ASC_9 && !(*q == DUK_ASC_0 && q + 1 < p && q[1] != DUK_ASC_PERIOD)) {
+			for (; q < p; q++) {
+				if (*q >= DUK_ASC_0 && *q <= DUK_ASC_9) {
+					if (++digits > 15) {
+						break;
+					}
+					value = value * 10.0 + (double) (*q - DUK_ASC_0);
+					if (fraction >= 0) {
+						fraction++;
+					}
+				} else if (*q == DUK_ASC_PERIOD && fraction < 0 && q + 1 < p) {
+					fraction = 0;
+				} else {
+					break;
+				}
 			}
-			if (r == p) {
+			if (q == p && fraction != 0) {
+				if (fraction > 0) {
+					value = value / pow10[fraction];
+				}
 				duk_push_number(thr, negative ? -value : value);
 				return;
 			}

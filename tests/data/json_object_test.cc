@@ -85,7 +85,8 @@ TEST(JsonObjectTest, ReadsTextsOfEveryKind) {
 TEST(JsonObjectTest, NumbersKeepTheirValues) {
   JsonObject json;
   ASSERT_TRUE(json.parse(R"({"zero":0,"negZero":-0,"n15":123456789012345,"neg15":-999999999999999,)"
-                         R"("n16":1234567890123456,"ms":1595246400000,"frac":30.27,"exp":1E3,"list":[7,-8]})"));
+                         R"("n16":1234567890123456,"ms":1595246400000,"frac":30.27,"exp":1E3,"list":[7,-8],)"
+                         R"("half":-0.5,"tiny":0.000001,"trail":1.50,"wide":123.456789012345,"long":0.12345678901234567})"));
   struct Case {
     const char* path;
     double value;
@@ -96,7 +97,12 @@ TEST(JsonObjectTest, NumbersKeepTheirValues) {
                {"ms", 1595246400000.0},
                {"frac", 30.27},
                {"exp", 1000.0},
-               {"list[1]", -8.0}};
+               {"list[1]", -8.0},
+               {"half", -0.5},
+               {"tiny", 0.000001},
+               {"trail", 1.5},
+               {"wide", 123.456789012345},
+               {"long", 0.12345678901234567}};
   for (const Case& c : cases) EXPECT_EQ(json.getNumber(c.path), c.value) << c.path;
   EXPECT_EQ(json.engine()->evalNumber("1 / da.negZero"), -std::numeric_limits<double>::infinity());
   EXPECT_EQ(json.getText("ms"), "1595246400000");
