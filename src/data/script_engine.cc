@@ -9,8 +9,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "base/cancel.h"
 #include "duktape.h"
@@ -289,7 +289,6 @@ struct ScriptEngine::Call {
 namespace {
 
 using Call = ScriptEngine::Call;
-
 
 void Coerce(duk_context* ctx, int want) {
   switch (want) {
