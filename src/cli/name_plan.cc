@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "cli/report.h"
 #include "gallery/file_names.h"
 #include "http/charset.h"
 
@@ -43,8 +44,12 @@ bool IsExportPath(const std::string& path) {
 std::vector<std::string> PlanPaths(const std::vector<NameRequest>& pictures,
                                    const std::unordered_map<std::string, SavedPicture>& recorded, Layout layout) {
   std::unordered_map<std::string, std::string> owner;  // relative path -> UTF-8 id
+  // The failures list lives beside the pictures; no picture may take its
+  // name, or the next run would overwrite or remove the picture.
+  const std::string reserved = "\x01reserved";
+  owner.emplace(kFailuresFileName, reserved);
   for (const auto& [id, saved] : recorded) {
-    if (IsExportPath(saved.path)) owner.emplace(saved.path, id);
+    if (IsExportPath(saved.path) && saved.path != kFailuresFileName) owner.emplace(saved.path, id);
   }
   std::map<std::string, FileNameRegistry> registries;  // one per folder
   std::vector<std::string> paths;
@@ -56,7 +61,8 @@ std::vector<std::string> PlanPaths(const std::vector<NameRequest>& pictures,
     // it hands out depend on the list alone and stay the same run to run.
     const std::string computed = registries[folder].add(picture.id, picture.fileName);
     const std::string id = LocalToUtf8(picture.id);
-    if (const auto it = recorded.find(id); it != recorded.end() && IsExportPath(it->second.path)) {
+    if (const auto it = recorded.find(id);
+        it != recorded.end() && IsExportPath(it->second.path) && it->second.path != kFailuresFileName) {
       paths.push_back(it->second.path);
       continue;
     }

@@ -24,11 +24,12 @@ using cli::SavedPicture;
 TEST(NamePlan, RecordedNamesWinAndNewNamesNeverTakeThem) {
   const std::vector<NameRequest> list = {
       {"a", "IMG.jpg", "20210301"}, {"b", "IMG.jpg", "20210301"}, {"c", "../IMG.jpg", "20210302"},
-      {"d", "", "20210302"}};
+      {"d", "", "20210302"}, {"e", "lumbrin-export-failures.txt", "20210302"}};
   const auto fresh = cli::PlanPaths(list, {}, Layout::Flat);
   EXPECT_EQ(fresh, cli::PlanPaths(list, {}, Layout::Flat)) << "names are stable run to run";
   EXPECT_EQ(std::set<std::string>(fresh.begin(), fresh.end()).size(), list.size());
   EXPECT_EQ(fresh[0], "IMG.jpg");
+  EXPECT_NE(fresh[4], cli::kFailuresFileName) << "the failures list would overwrite the picture";
   for (const std::string& path : fresh) EXPECT_TRUE(cli::IsExportPath(path)) << path;
 
   // An earlier run saved "b" as IMG.jpg (say "a" was not listed then): "b"
