@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ namespace fs = std::filesystem;
 // workers ("多线程下载"), or the exporter as a child process.
 enum class Mode { WindowSingle, WindowTen, Export };
 [[nodiscard]] const char* ModeName(Mode mode);
+inline void PrintTo(Mode mode, std::ostream* out) { *out << ModeName(mode); }
 
 // One picture as the service lists it, with what a correct run saves.
 struct Expected {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,9 @@ std::string HugeTimeline(const std::vector<std::string>& days) {
   for (std::size_t i = 0; i < days.size(); ++i) text += (i ? "," : "") + ("{\"day\":\"" + days[i] + "\"}");
   return text + "]}}";
 }
+
+// Names the case in test output instead of its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 using Param = std::tuple<FaultCase, Mode>;
 
