@@ -157,10 +157,16 @@ int main(int argc, char** argv) {
   }
   // About 5 % of the picture requests fail, split over the three steps of
   // the chain and the listing; every fault is one a client can notice.
-  fake.setFault(RequestKind::Galleries, {.status = 503, .probability = 0.05});
-  fake.setFault(RequestKind::Storage, {.status = 500, .probability = 0.015});
-  fake.setFault(RequestKind::Wrapped, {.resetMidBody = true, .probability = 0.015});
-  fake.setFault(RequestKind::File, {.truncate = true, .probability = 0.02});
+  const auto sometimes = [](double probability, auto set) {
+    Fault fault;
+    set(fault);
+    fault.probability = probability;
+    return fault;
+  };
+  fake.setFault(RequestKind::Galleries, sometimes(0.05, [](Fault& f) { f.status = 503; }));
+  fake.setFault(RequestKind::Storage, sometimes(0.015, [](Fault& f) { f.status = 500; }));
+  fake.setFault(RequestKind::Wrapped, sometimes(0.015, [](Fault& f) { f.resetMidBody = true; }));
+  fake.setFault(RequestKind::File, sometimes(0.02, [](Fault& f) { f.truncate = true; }));
 
   // Latency that changes every 200 ms, 0 to 15 ms.
   std::atomic<bool> done{false};
