@@ -319,9 +319,8 @@ TEST(SingleWorker, StopFinishesThePictureInProgressAndTakesNoMore) {
   s.list();
   s.fake.setLatencyMs(100);
   std::thread run([&] { RunSingleWorker(*s.host); });
-  ASSERT_TRUE(s.host->waitFor([&] {
-    return PictureLines(s.host->log()).size() == 1 && s.host->state().activeWorkers.load() == 1;
-  }));
+  // The second picture is in progress once its storage request has arrived.
+  ASSERT_TRUE(s.host->waitFor([&] { return s.requestsOf(RequestKind::Storage).size() == 2; }));
   s.host->state().runState = 2;
   run.join();
 
@@ -355,7 +354,7 @@ TEST(SingleWorker, TwoRunsAtOnceTakeEveryRowExactlyOnce) {
 TEST(TenWorkers, SaveEveryPictureWithNeverMoreThanTenInFlight) {
   Service s(Pictures({25}));
   s.list();
-  s.fake.setLatencyMs(300);  // a picture takes about a second: the cap is reached
+  s.fake.setLatencyMs(500);  // a picture takes 1.5 s or more: the cap is reached
   s.host->state().downloadMode = 2;
 
   DownloadDispatcher(*s.host);  // returns once every row is handed out
