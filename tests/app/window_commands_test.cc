@@ -1,5 +1,10 @@
 // The commands of the buttons, the tray and the menu, with injected workers.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
@@ -10,6 +15,7 @@
 #include <optional>
 
 #include "app/window_fixture.h"
+#include "http/web_request.h"
 #include "threads/pumping_wait.h"
 #include "threads/thread_start.h"
 
@@ -129,6 +135,52 @@ TEST_F(WindowTest, PauseEndsABlockedListingAtOnceAndNoRowFollows) {
   EXPECT_TRUE(logRefused.load());
   EXPECT_TRUE(cookieRefused.load());
   EXPECT_TRUE(control<QPlainTextEdit>("编辑框1")->toPlainText().isEmpty());
+}
+
+// The same with a real request in flight, to a local server that accepts
+// the connection and never answers: the pause aborts it.
+TEST_F(WindowTest, PauseAbortsTheListingsRequestInFlight) {
+  struct Socket {
+    int fd;
+    ~Socket() {
+      if (fd >= 0) ::close(fd);
+    }
+  } listener{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  const int server = listener.fd;
+  ASSERT_GE(server, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(server, 4), 0);
+  ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/gallery/user/timeline";
+
+  std::atomic<bool> sending{false}, cancelled{false};
+  std::atomic<int> rowAfter{0};
+  workers.listing = [&](Host& h) {
+    h.appendRow({"1", "u", "a.jpg"});
+    WebResponseInfo info;
+    WebRequestParams params;
+    params.url = url;
+    params.timeoutSeconds = 120;
+    params.info = &info;
+    sending = true;
+    (void)WebRequest(params);
+    cancelled = info.cancelled;
+    rowAfter = h.appendRow({"2", "u", "b.jpg"});
+  };
+  open();
+  click("按钮1");
+  ASSERT_TRUE(WaitFor([&] { return sending.load() && window->rows() == 1; }));
+  QTest::qWait(100);  // the request is on its way
+  const ThreadHandle listing = window->listingThread();
+  click("按钮3");
+  ASSERT_TRUE(WaitFinished(listing));
+  EXPECT_TRUE(cancelled.load());
+  EXPECT_EQ(rowAfter.load(), -1);
+  EXPECT_EQ(window->rows(), 1);
 }
 
 // A dispatcher that, like the ten-worker run, takes rows and starts one
