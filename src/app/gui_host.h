@@ -20,7 +20,7 @@ namespace lumbrin {
 
 class MainWindow;
 
-class GuiHost final : public Host {
+class GuiHost final : public Host, public std::enable_shared_from_this<GuiHost> {
 public:
   // GUI thread.
   GuiHost(std::shared_ptr<GuiCallQueue> calls, MainWindow* window, ServiceSettings service,
@@ -40,6 +40,8 @@ public:
   SharedState& state() override { return state_; }
   const ServiceSettings& service() override { return service_; }
   std::filesystem::path saveFolder() override { return saveFolder_; }
+  // Threads the core starts from a worker share the host this way.
+  std::shared_ptr<void> keepAlive() override { return weak_from_this().lock(); }
 
 private:
   // Runs fn(window) on the GUI thread while the window exists; false when refused.

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,11 @@ public:
   // downloads fail and say so).
   [[nodiscard]] virtual std::filesystem::path saveFolder() = 0;
   [[nodiscard]] virtual const Clock& clock() { return SystemClock(); }
+  // A share in the host's ownership, which a routine hands to every thread
+  // it starts itself, so the host outlives those threads even when the front
+  // end lets go of it first (a window closed while pictures still download).
+  // Null where the front end guarantees the host's life some other way.
+  [[nodiscard]] virtual std::shared_ptr<void> keepAlive() { return nullptr; }
 };
 
 }  // namespace lumbrin

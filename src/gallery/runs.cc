@@ -44,7 +44,7 @@ void RunTenWorkers(Host& host) {
       ThreadHandle worker;
       if (picture && !Ended()) {
         worker = StartThreadWithArgs(
-            [&host](std::span<const ThreadArg> args) {
+            [&host, keep = host.keepAlive()](std::span<const ThreadArg> args) {
               return PictureWorker(host, TextArgAt(args, 0), TextArgAt(args, 1));
             },
             std::nullopt, nullptr, ThreadArg(picture->id), ThreadArg(picture->fileName));
@@ -115,7 +115,7 @@ void DownloadDispatcher(Host& host) {
       RunTenWorkers(host);
     } else if (mode == 1 && !Ended()) {
       (void)StartThread(
-          [&host](std::int32_t) {
+          [&host, keep = host.keepAlive()](std::int32_t) {
             RunSingleWorker(host);
             return std::int32_t{0};
           },

@@ -4,9 +4,10 @@
 //
 // Thread contract: each routine is the body of a worker thread started with
 // the threads library (so it has its own CurrentCancelToken()); the host must
-// outlive every thread they start. A routine whose token is cancelled takes
-// no further row and starts no further thread; runState 2 stops every loop at
-// its next check, after the picture in progress.
+// outlive every thread they start, each of which holds host.keepAlive() for
+// its life. A routine whose token is cancelled takes no further row and
+// starts no further thread; runState 2 stops every loop at its next check,
+// after the picture in progress.
 
 #include <cstdint>
 #include <optional>
