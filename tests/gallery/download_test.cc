@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 #include "gallery/service.h"
 #include "http/charset.h"
 #include "test_host.h"
+#include "text_checks.h"
 #include "threads/thread_start.h"
 
 namespace lumbrin {
@@ -33,9 +33,9 @@ using fake::Fault;
 using fake::FakeGallery;
 using fake::FakeGalleryOptions;
 using fake::RequestKind;
+using test::QueryValueOf;
 using namespace std::chrono_literals;
 
-const std::string kTime = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -109,12 +109,6 @@ FakeGalleryOptions Pictures(std::vector<int> perDay) {
   return options;
 }
 
-std::string QueryValueOf(const std::string& query, const std::string& name) {
-  const std::regex re("(?:^|&)" + name + "=([^&]*)");
-  std::smatch m;
-  return std::regex_search(query, m, re) ? m[1].str() : "<absent>";
-}
-
 TEST(LinkResolution, ThreeRequestsWithTheirOwnCookieRules) {
   FakeGalleryOptions options = Pictures({1});
   options.https = true;  // and the CA file from the service settings is honoured
@@ -133,7 +127,7 @@ TEST(LinkResolution, ThreeRequestsWithTheirOwnCookieRules) {
   ASSERT_EQ(wrapped.size(), 1u);
   ASSERT_EQ(file.size(), 1u);
   const std::string ts = QueryValueOf(storage[0].query, "ts");
-  EXPECT_TRUE(std::regex_match(ts, std::regex("[0-9]{13}")));
+  EXPECT_TRUE(test::IsDigits(ts, 13));
   EXPECT_EQ(QueryValueOf(storage[0].query, "id"), picture.id);
   EXPECT_EQ(QueryValueOf(storage[0].query, "callBack"), "dl_img_cb_" + ts + "_1");
   EXPECT_EQ(storage[0].header("Cookie"), s.fake.validCookie());
@@ -168,13 +162,13 @@ TEST(SingleWorker, SavesEveryPictureByteForByteAndSaysWhere) {
 
   const std::vector<std::string> lines = LogLines(s.host->log());
   ASSERT_EQ(lines.size(), 2 + 2 * pictures.size());
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(kTime + " 请稍等 正在启动单线程下载")));
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(kTime + "正在以一个线程下载")));
+  EXPECT_TRUE(test::IsTimedLine(lines[0], " 请稍等 正在启动单线程下载"));
+  EXPECT_TRUE(test::IsTimedLine(lines[1], "正在以一个线程下载"));
   for (std::size_t i = 0; i < pictures.size(); ++i) {
     const auto& p = pictures[i];
     const std::string& line = lines[2 + 2 * i];
     const std::string tail = "- - " + p.fileName + "大小：" + SizeText(p.size) + " 下载成功！";
-    EXPECT_TRUE(std::regex_match(line.substr(0, 19), std::regex(kTime))) << line;
+    EXPECT_TRUE(test::IsTimeText(line.substr(0, 19))) << line;
     EXPECT_EQ(line.substr(19), tail);
     EXPECT_EQ(lines[3 + 2 * i], "");
     EXPECT_EQ(ReadAll(s.host->folder() / p.fileName), AsText(s.fake.contentOf(p.id))) << p.fileName;
@@ -362,8 +356,8 @@ TEST(TenWorkers, SaveEveryPictureWithNeverMoreThanTenInFlight) {
   ASSERT_TRUE(s.allDone(25));
 
   const auto lines = LogLines(s.host->log());
-  EXPECT_TRUE(std::regex_match(lines.at(0), std::regex(kTime + " 请稍等 正在启动现在线程")));
-  EXPECT_TRUE(std::regex_match(lines.at(1), std::regex(kTime + "以开启十个线程下载")));
+  EXPECT_TRUE(test::IsTimedLine(lines.at(0), " 请稍等 正在启动现在线程"));
+  EXPECT_TRUE(test::IsTimedLine(lines.at(1), "以开启十个线程下载"));
   for (const auto& p : s.fake.pictures()) {
     EXPECT_EQ(ReadAll(s.host->folder() / p.fileName), AsText(s.fake.contentOf(p.id))) << p.fileName;
   }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "gallery/service.h"
 #include "http/charset.h"
 #include "test_host.h"
+#include "text_checks.h"
 
 namespace lumbrin {
 namespace {
@@ -20,6 +20,7 @@ namespace {
 using fake::FakeGallery;
 using fake::FakeGalleryOptions;
 using fake::RequestKind;
+using test::QueryValueOf;
 
 struct Listing {
   explicit Listing(FakeGalleryOptions options) : fake(std::move(options)) {
@@ -53,12 +54,6 @@ struct Listing {
   FakeGallery fake;
   std::unique_ptr<test::TestHost> host;
 };
-
-std::string QueryValueOf(const std::string& query, const std::string& name) {
-  const std::regex re("(?:^|&)" + name + "=([^&]*)");
-  std::smatch m;
-  return std::regex_search(query, m, re) ? m[1].str() : "<absent>";
-}
 
 TEST(Listing, ListsEveryPictureOfEveryDayPagingThroughFullDays) {
   FakeGalleryOptions options;
@@ -96,7 +91,7 @@ TEST(Listing, ListsEveryPictureOfEveryDayPagingThroughFullDays) {
     EXPECT_EQ(r.header("Cookie"), t.fake.validCookie());
     EXPECT_EQ(r.header("Referer"), t.fake.baseUrl() + "/gallery/h5");
     EXPECT_EQ(r.header("User-Agent"), kServiceUserAgent);
-    EXPECT_TRUE(std::regex_match(QueryValueOf(r.query, "ts"), std::regex("[0-9]{13}"))) << r.query;
+    EXPECT_TRUE(test::IsDigits(QueryValueOf(r.query, "ts"), 13)) << r.query;
   }
 }
 
