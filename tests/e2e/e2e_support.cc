@@ -144,7 +144,9 @@ int ExpectConsistent(const RunReport& report, const std::vector<Expected>& pictu
 }
 
 WindowRun::WindowRun(ServiceSettings service, fs::path saveFolder) {
-  service.session = &session_;
+  // The process-wide session: a worker the window does not track (the single
+  // worker, picture threads) may still be ending when this object goes.
+  service.session = nullptr;
   MainWindowOptions options;
   options.service = std::move(service);
   options.workers.listing = ListAllPictures;
@@ -157,8 +159,7 @@ WindowRun::WindowRun(ServiceSettings service, fs::path saveFolder) {
 }
 
 WindowRun::~WindowRun() {
-  // Workers hold the host, not the session or the service: let every one of
-  // them end before those go.
+  // Let the workers the window tracks end before the test looks at the disk.
   const auto idle = [this] {
     const ThreadHandle& listing = window_->listingThread();
     const ThreadHandle& dispatcher = window_->dispatcherThread();

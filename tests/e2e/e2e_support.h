@@ -91,7 +91,6 @@ public:
   std::vector<std::string> takeMessages();
 
 private:
-  WebSession session_;
   std::unique_ptr<MainWindow> window_;
 };
 
