@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "http/charset.h"
+#include "http/header_text.h"
 
 namespace lumbrin {
 namespace {
@@ -61,24 +62,6 @@ if (typeof Object.prototype.toJSONString != 'function') {
   Object.prototype.parseJSON = function (filter) { return JSON.parse(this, filter); };
 }
 )js";
-
-// The pieces of `text` between occurrences of `separator`: empty pieces
-// before and between separators stay, the one after a final separator does
-// not, and an empty text has none. Matches only at character starts.
-std::vector<LocalText> SplitAt(LocalView text, LocalView separator) {
-  std::vector<LocalText> pieces;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t hit = FindLocal(text, separator, pos);
-    if (hit == LocalView::npos) {
-      pieces.emplace_back(text.substr(pos));
-      break;
-    }
-    pieces.emplace_back(text.substr(pos, hit - pos));
-    pos = hit + separator.size();
-  }
-  return pieces;
-}
 
 LocalText Decimal(int value) { return std::to_string(value); }
 
@@ -265,7 +248,7 @@ int JsonObject::memberNames(std::vector<LocalText>& names, LocalView path) {
   if (!ready()) return 0;
   LocalText p(path);
   resolvePath(p);
-  names = SplitAt(engine_->evalText("get__name_All(" + p + ")"), "\r\n");
+  names = SplitLocal(engine_->evalText("get__name_All(" + p + ")"), "\r\n");
   return static_cast<int>(names.size());
 }
 
@@ -374,7 +357,7 @@ int JsonObject::leafValues(std::vector<LocalText>& values, LocalView path, bool 
   engine_->eval("var str_all = new Array()");
   engine_->eval("get__nodeValue(" + p + ", " + (recursive ? "true" : "false") + ")");
   static const LocalText separator = LocalFromUtf8("[2020年7月20日20时0分0秒]");
-  values = SplitAt(engine_->evalText("str_all.join('" + separator + "')"), separator);
+  values = SplitLocal(engine_->evalText("str_all.join('" + separator + "')"), separator);
   return static_cast<int>(values.size());
 }
 
