@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "http/charset.h"
 #include "http/header_text.h"
@@ -138,7 +140,35 @@ void JsonObject::createEngine() {
                 " = {}, str_Code = String.fromCharCode(9216), str_reg = new RegExp(str_Code, 'g')");
 }
 
+namespace {
+
+// prefix + text + suffix, with ASCII prefix and suffix.
+LocalText Wrapped(std::string_view prefix, LocalView text, std::string_view suffix) {
+  LocalText code;
+  code.reserve(prefix.size() + text.size() + suffix.size());
+  code.append(prefix).append(text).append(suffix);
+  return code;
+}
+
+NativeText Wrapped(std::string_view prefix, const NativeText& text, std::string_view suffix) {
+  NativeText code = NativeText::FromAscii(prefix);
+  code += text;
+  code += NativeText::FromAscii(suffix);
+  return code;
+}
+
+}  // namespace
+
 bool JsonObject::parse(LocalView text, bool literal, ScriptError* error) {
+  return parseText(text, literal, error);
+}
+
+// The copy getObject and getItemObject hand out: read as parse reads text,
+// without a round trip through local text.
+bool JsonObject::parseNative(const NativeText& text) { return parseText(text, false, nullptr); }
+
+template <typename Text>
+bool JsonObject::parseText(const Text& text, bool literal, ScriptError* error) {
   if (!enginePending_ && !engine_) return false;
   engine_.reset();
   createEngine();
@@ -147,15 +177,16 @@ bool JsonObject::parse(LocalView text, bool literal, ScriptError* error) {
   // A JSON object or array (what the service answers) is read directly; it
   // has the value its evaluation as script would give.
   if (!engine_->assignJson(rootName_.c_str(), text)) {
-    LocalText code = "var " + rootName_ + " = ";
-    if (literal) {
-      code.append(text);
-    } else {
-      code += "eval(";
-      code.append(text);
-      code += ")";
+    const std::string prefix = "var " + rootName_ + " = ";
+    try {
+      engine_->run(literal ? Wrapped(prefix, text, "") : Wrapped(prefix + "eval(", text, ")"));
+    } catch (const std::bad_alloc&) {
+      if (error != nullptr) {
+        *error = ScriptError{};
+        error->number = kScriptErrorMemoryLimit;
+      }
+      return false;
     }
-    engine_->run(code);
   }
   if (error != nullptr) *error = engine_->lastError();
   const std::int32_t failure = engine_->lastError().number;
@@ -259,15 +290,24 @@ int JsonObject::count(LocalView path) {
   return ToInt(engine_->evalNumber("get__count(" + p + ")"));
 }
 
+// The member's JSON text for a copy; empty when the evaluation fails. The
+// stand-ins for backslashes stay in it, so the copy reads exactly as the
+// member does: turned into backslashes here, they would be read back as
+// escapes ("a\n") or make the whole text unreadable ("C:\x").
+NativeText JsonObject::jsonCopy(const LocalText& expression) {
+  std::optional<NativeText> text = engine_->evalNative("JSON.stringify(" + expression + ")");
+  return text ? std::move(*text) : NativeText();
+}
+
 std::unique_ptr<JsonObject> JsonObject::getObject(LocalView path) {
-  LocalText text;
+  NativeText text;
   if (ready() != nullptr) {
     LocalText p(path);
     resolvePath(p);
-    text = engine_->evalText("JSON.stringify(" + p + ")" + LocalText(kRestoreBackslash));
+    text = jsonCopy(p);
   }
   auto object = std::make_unique<JsonObject>();
-  object->parse(text);
+  object->parseNative(text);
   return object;
 }
 
@@ -281,14 +321,14 @@ bool JsonObject::append(LocalView value, LocalView path, bool raw, bool atFront)
 }
 
 std::unique_ptr<JsonObject> JsonObject::getItemObject(int index, LocalView path) {
-  LocalText text;
+  NativeText text;
   if (ready() != nullptr) {
     LocalText p(path);
     resolvePath(p);
-    text = engine_->evalText("JSON.stringify(" + p + "[" + Decimal(index) + "])" + LocalText(kRestoreBackslash));
+    text = jsonCopy(p + "[" + Decimal(index) + "]");
   }
   auto object = std::make_unique<JsonObject>();
-  object->parse(text);
+  object->parseNative(text);
   return object;
 }
 

@@ -7,9 +7,10 @@
 // Paths are script code relative to the root and are inserted unchanged; an
 // empty path is the root itself. A text stored by setValue in plain mode keeps
 // U+2400 in place of each backslash, and every operation that hands out text
-// (toText, getText, getItemText, getJsonText, getObject, getItemObject) turns
-// U+2400 back into a backslash, so such a backslash comes out single, also in
-// JSON text.
+// (toText, getText, getItemText, getJsonText) turns U+2400 back into a
+// backslash, so such a backslash comes out single, also in JSON text. The
+// copies getObject and getItemObject make keep U+2400 as it is, so a copy
+// reads exactly as its source.
 //
 // parse evaluates its text as script (service answers are read that way), in a
 // fresh engine every time, under the engine's time and memory limits: a text
@@ -99,6 +100,10 @@ private:
   // could be made.
   [[nodiscard]] ScriptEngine* ready() const;
   bool isSet(const LocalText& expression);
+  template <typename Text>
+  bool parseText(const Text& text, bool literal, ScriptError* error);
+  bool parseNative(const NativeText& text);
+  [[nodiscard]] NativeText jsonCopy(const LocalText& expression);
 
   LocalText rootName_;
   mutable std::shared_ptr<ScriptEngine> engine_;

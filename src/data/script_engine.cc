@@ -245,6 +245,7 @@ LocalText LineOf(LocalView code, std::int32_t line) {
 
 struct ScriptEngine::Outcome {
   LocalText text;
+  std::string native;
   double number = 0;
   bool truth = false;
 };
@@ -255,6 +256,7 @@ constexpr int kWantNothing = 0;
 constexpr int kWantText = 1;
 constexpr int kWantNumber = 2;
 constexpr int kWantTruth = 3;
+constexpr int kWantNative = 4;  // text, handed out in the engine's own form
 
 enum class Body { Source, Bytecode, Chain, Json };
 
@@ -293,6 +295,7 @@ using Call = ScriptEngine::Call;
 void Coerce(duk_context* ctx, int want) {
   switch (want) {
     case kWantText:
+    case kWantNative:
       if (duk_is_null_or_undefined(ctx, -1)) {
         duk_pop(ctx);
         duk_push_string(ctx, "");
@@ -524,7 +527,7 @@ ScriptEngine::~ScriptEngine() {
   }
 }
 
-bool ScriptEngine::execute(Call& call, LocalView code, Outcome& out) {
+bool ScriptEngine::execute(Call& call, Outcome& out) {
   lastError_ = ScriptError{};
   duk_context* ctx = heap_->ctx;
   heap_->deadline = Clock::now() + limits_.time;
@@ -534,6 +537,11 @@ bool ScriptEngine::execute(Call& call, LocalView code, Outcome& out) {
 
   if (duk_safe_call(ctx, RunCall, &call, 0, 1) == DUK_EXEC_SUCCESS && !call.unboundRoot) {
     if (call.want == kWantText) out.text = StringAt(ctx, -1);
+    if (call.want == kWantNative) {
+      duk_size_t size = 0;
+      const char* data = duk_get_lstring(ctx, -1, &size);
+      if (data != nullptr) out.native.assign(data, size);
+    }
     if (call.want == kWantNumber) out.number = duk_get_number(ctx, -1);
     if (call.want == kWantTruth) out.truth = duk_get_boolean(ctx, -1) != 0;
     duk_set_top(ctx, 0);
@@ -563,8 +571,16 @@ bool ScriptEngine::execute(Call& call, LocalView code, Outcome& out) {
   }
   lastError_.description = std::move(description);
   lastError_.line = line;
-  if (lastError_.number == kScriptErrorSyntax) lastError_.text = LineOf(code, line);
   return false;
+}
+
+bool ScriptEngine::executeNative(const std::string& source, bool asEval, int want, Outcome& out) {
+  Call call;
+  call.body = Body::Source;
+  call.source = &source;
+  call.asEval = asEval;
+  call.want = want;
+  return execute(call, out);
 }
 
 bool ScriptEngine::executeSource(LocalView code, bool asEval, int want, Outcome& out) {
@@ -576,17 +592,21 @@ bool ScriptEngine::executeSource(LocalView code, bool asEval, int want, Outcome&
     lastError_.number = kScriptErrorMemoryLimit;
     return false;
   }
-  Call call;
-  call.body = Body::Source;
-  call.source = &source;
-  call.asEval = asEval;
-  call.want = want;
-  return execute(call, code, out);
+  if (executeNative(source, asEval, want, out)) return true;
+  if (lastError_.number == kScriptErrorSyntax) lastError_.text = LineOf(code, lastError_.line);
+  return false;
 }
 
 bool ScriptEngine::run(LocalView code) {
   Outcome out;
   return executeSource(code, false, kWantNothing, out);
+}
+
+bool ScriptEngine::run(const NativeText& code) {
+  Outcome out;
+  if (executeNative(code.bytes_, false, kWantNothing, out)) return true;
+  if (lastError_.number == kScriptErrorSyntax) lastError_.text = LineOf(code.toLocal(), lastError_.line);
+  return false;
 }
 
 bool ScriptEngine::runShared(LocalView code) {
@@ -616,7 +636,7 @@ bool ScriptEngine::runShared(LocalView code) {
   call.body = Body::Bytecode;
   call.source = &bytecode;
   Outcome out;
-  return execute(call, code, out);
+  return execute(call, out);
 }
 
 bool ScriptEngine::eval(LocalView code) {
@@ -642,6 +662,14 @@ bool ScriptEngine::evalTruth(LocalView code) {
   return out.truth;
 }
 
+std::optional<NativeText> ScriptEngine::evalNative(LocalView code) {
+  Outcome out;
+  if (!executeSource(code, true, kWantNative, out)) return std::nullopt;
+  NativeText text;
+  text.bytes_ = std::move(out.native);
+  return text;
+}
+
 bool ScriptEngine::IsMemberChain(LocalView text) {
   std::string root;
   std::vector<ChainStep> steps;
@@ -658,7 +686,7 @@ std::optional<bool> ScriptEngine::chainIsSet(LocalView chain) {
   call.steps = &steps;
   call.want = kWantTruth;
   Outcome out;
-  if (!execute(call, chain, out)) return false;
+  if (!execute(call, out)) return false;
   return out.truth;
 }
 
@@ -676,28 +704,52 @@ std::optional<LocalText> ScriptEngine::chainToText(LocalView chain, const char* 
   call.replacement = replacement;
   call.want = kWantText;
   Outcome out;
-  if (!execute(call, chain, out)) return LocalText();
+  if (!execute(call, out)) return LocalText();
   return std::move(out.text);
 }
 
+namespace {
+
+// Whether the first character after JSON blanks opens an object or an array
+// (the same test on local and on native text: both keep ASCII as it is).
+bool OpensObjectOrArray(std::string_view json) {
+  const std::size_t first = json.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && (json[first] == '{' || json[first] == '[');
+}
+
+}  // namespace
+
 bool ScriptEngine::assignJson(const char* name, LocalView json) {
-  std::size_t first = 0;
-  while (first < json.size() && (json[first] == ' ' || json[first] == '\t' || json[first] == '\r' || json[first] == '\n')) {
-    ++first;
-  }
-  if (first >= json.size() || (json[first] != '{' && json[first] != '[')) return false;
-  std::string source;
+  if (!OpensObjectOrArray(json)) return false;
   try {
-    source = LocalToCesu8(json);
+    return assignJson(name, NativeText::FromLocal(json));
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+bool ScriptEngine::assignJson(const char* name, const NativeText& json) {
+  if (!OpensObjectOrArray(json.bytes_)) return false;
   Call call;
   call.body = Body::Json;
-  call.source = &source;
+  call.source = &json.bytes_;
   call.assignTo = name;
   Outcome out;
-  return execute(call, {}, out);
+  return execute(call, out);
 }
+
+NativeText NativeText::FromAscii(std::string_view ascii) {
+  NativeText text;
+  text.bytes_.assign(ascii);
+  return text;
+}
+
+NativeText NativeText::FromLocal(LocalView text) {
+  NativeText native;
+  native.bytes_ = LocalToCesu8(text);
+  return native;
+}
+
+LocalText NativeText::toLocal() const { return Utf16ToLocal(Cesu8ToUtf16(bytes_.data(), bytes_.size())); }
 
 }  // namespace lumbrin

@@ -22,10 +22,36 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "base/text.h"
 
 namespace lumbrin {
+
+// A text in the engine's own string form (CESU-8: each UTF-16 unit written as
+// UTF-8), as one engine hands it to another. It skips the conversion to local
+// text and back, which costs time on large texts and would turn a lone
+// surrogate into "?".
+class NativeText {
+public:
+  NativeText() = default;
+  // `ascii` must hold ASCII characters only (they are the same in both forms).
+  [[nodiscard]] static NativeText FromAscii(std::string_view ascii);
+  // May throw std::bad_alloc.
+  [[nodiscard]] static NativeText FromLocal(LocalView text);
+
+  NativeText& operator+=(const NativeText& more) {
+    bytes_ += more.bytes_;
+    return *this;
+  }
+  [[nodiscard]] LocalText toLocal() const;
+  [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
+
+private:
+  friend class ScriptEngine;
+  std::string bytes_;
+};
 
 // The fields of the engine's last error. number is 0 after a call that
 // succeeded; otherwise one of the ScriptErrorCode values.
@@ -68,6 +94,7 @@ public:
   // Runs `code` as a global program (function and var declarations become
   // globals). True when it compiled and ran without throwing.
   bool run(LocalView code);
+  bool run(const NativeText& code);
 
   // Evaluates `code`, a statement sequence, like the global eval function:
   // its var declarations become globals and its value is the value of the
@@ -82,6 +109,9 @@ public:
   [[nodiscard]] double evalNumber(LocalView code);
   // Result through ToBoolean; false when the evaluation failed.
   [[nodiscard]] bool evalTruth(LocalView code);
+  // Like evalText, with the result in the engine's own string form, for
+  // handing it to another engine; nullopt when the evaluation failed.
+  [[nodiscard]] std::optional<NativeText> evalNative(LocalView code);
 
   // Like run, for code that many engines run (a support script of our own,
   // never untrusted text): compiled once per process, then loaded as
@@ -105,6 +135,7 @@ public:
   // as script would give, read without compiling it. False, and nothing set,
   // for any other text (the caller then evaluates it).
   bool assignJson(const char* name, LocalView json);
+  bool assignJson(const char* name, const NativeText& json);
 
   // The error of the last run or evaluation (number 0 when it succeeded).
   [[nodiscard]] const ScriptError& lastError() const noexcept { return lastError_; }
@@ -117,8 +148,11 @@ public:
 private:
   explicit ScriptEngine(const ScriptLimits& limits);
   struct Outcome;
-  bool execute(Call& call, LocalView code, Outcome& out);
+  // Leaves the line of a syntax error in lastError_.line; the caller, who
+  // has the code's text, fills lastError_.text.
+  bool execute(Call& call, Outcome& out);
   bool executeSource(LocalView code, bool asEval, int want, Outcome& out);
+  bool executeNative(const std::string& source, bool asEval, int want, Outcome& out);
 
   ScriptLimits limits_;
   std::unique_ptr<Heap> heap_;

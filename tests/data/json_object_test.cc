@@ -202,6 +202,27 @@ TEST(JsonObjectTest, GetObjectCopiesIntoItsOwnEngine) {
   EXPECT_EQ(missing->count(), 0);
 }
 
+TEST(JsonObjectTest, CopiesReadExactlyAsTheirSource) {
+  // A name with U+2400 from the service and a backslash path set in plain
+  // mode once turned the copy into escapes ("\n") or an unreadable text.
+  JsonObject json;
+  ASSERT_TRUE(json.parse(L("{\"g\":[{\"name\":\"a\xE2\x90\x80n.jpg\",\"odd\":\"\\ud800x\",\"e\":\"\xF0\x9F\x98\x80\"}]}")));
+  ASSERT_TRUE(json.setValue("g[0].dir", L("C:\\照片\\x")));
+  auto list = json.getObject("g");
+  auto item = json.getItemObject(0, "g");
+  ASSERT_EQ(list->count(), 1);
+  for (const char* path : {"name", "odd", "e", "dir"}) {
+    const LocalText expected = json.getText(std::string("g[0].") + path);
+    EXPECT_EQ(list->getText(std::string("[0].") + path), expected) << path;
+    EXPECT_EQ(item->getText(path), expected) << path;
+  }
+  EXPECT_EQ(item->getText("dir"), L("C:\\照片\\x"));
+  EXPECT_EQ(item->getJsonText(), json.getJsonText("g[0]"));
+  // The lone surrogate is carried over as it is, not as the "?" local text shows.
+  EXPECT_TRUE(item->engine()->evalTruth("da.odd.charCodeAt(0) == 0xD800"));
+  EXPECT_EQ(item->getNumber("e.length"), 2.0);
+}
+
 TEST(JsonObjectTest, ClonesShareTheEngineUntilOneParses) {
   JsonObject json;
   ASSERT_TRUE(json.parse(R"({"v":1})"));
