@@ -9,6 +9,13 @@
 #  - the time check every 4 Ki instructions instead of every 256 Ki: an
 #    instruction may be a native call that takes milliseconds (a join over a
 #    long array), and a quarter million of those would outlast any limit;
+#  - a time check inside the engine's own loops that run no bytecode: every
+#    property read (the array built-ins walk objects of length 2^32 that way),
+#    every candidate of a string search (indexOf, split and replace with a
+#    text are quadratic) and every regular-expression step call
+#    lumbrin_duk_native_step, and throw the time-out's RangeError when it says
+#    so. Without it a single built-in call ("new Array(1e7).join()") runs
+#    for minutes past the limit;
 #  - lumbrin_duk_interrupt_now (appended, see below).
 # The three files are copied together because duktape.c and duktape.h include
 # their neighbours by quoted name, which would pick up the unpatched
@@ -42,7 +49,7 @@ _lumbrin_duk_patch(_duk_config "#undef DUK_USE_INTERRUPT_COUNTER\n" "#define DUK
 _lumbrin_duk_patch(_duk_config "#undef DUK_USE_EXEC_TIMEOUT_CHECK\n"
   "#define DUK_USE_EXEC_TIMEOUT_CHECK(udata) lumbrin_duk_exec_timeout((udata))\n")
 _lumbrin_duk_patch(_duk_config "#endif  /* DUK_CONFIG_H_INCLUDED */"
-  "#if defined(__cplusplus)\nextern \"C\" {\n#endif\nduk_bool_t lumbrin_duk_exec_timeout(void *udata);\nvoid lumbrin_duk_interrupt_now(void *ctx);\n#if defined(__cplusplus)\n}\n#endif\n#endif  /* DUK_CONFIG_H_INCLUDED */")
+  "#if defined(__cplusplus)\nextern \"C\" {\n#endif\nduk_bool_t lumbrin_duk_exec_timeout(void *udata);\nduk_bool_t lumbrin_duk_native_step(void *udata);\nvoid lumbrin_duk_interrupt_now(void *ctx);\n#if defined(__cplusplus)\n}\n#endif\n#endif  /* DUK_CONFIG_H_INCLUDED */")
 # Written beside and then copied, so an unchanged result keeps its time stamp.
 file(WRITE "${_duk_out}/duk_config.h.new" "${_duk_config}")
 configure_file("${_duk_out}/duk_config.h.new" "${_duk_out}/duk_config.h" COPYONLY)
@@ -52,6 +59,13 @@ _lumbrin_duk_patch(_duk_source "#define DUK_RE_EXECUTE_STEPS_LIMIT 1000000000L"
   "#define DUK_RE_EXECUTE_STEPS_LIMIT 20000000L")
 _lumbrin_duk_patch(_duk_source "#define DUK_HTHREAD_INTCTR_DEFAULT (256L * 1024L)"
   "#define DUK_HTHREAD_INTCTR_DEFAULT (4L * 1024L)")
+_lumbrin_duk_patch(_duk_source "	DUK_STATS_INC(thr->heap, stats_getprop_all);\n"
+  "	DUK_STATS_INC(thr->heap, stats_getprop_all);\n	if (DUK_UNLIKELY(lumbrin_duk_native_step(thr->heap->heap_udata))) {\n		DUK_ERROR_RANGE(thr, \"execution timeout\");\n	}\n")
+# All three string searches (search, replace, split) compare candidates this way.
+_lumbrin_duk_patch(_duk_source "if (duk_memcmp((const void *) p, (const void *) q_start, (size_t) q_blen) == 0) {"
+  "if (DUK_UNLIKELY(lumbrin_duk_native_step(thr->heap->heap_udata))) {\n	DUK_ERROR_RANGE(thr, \"execution timeout\");\n}\nif (duk_memcmp((const void *) p, (const void *) q_start, (size_t) q_blen) == 0) {")
+_lumbrin_duk_patch(_duk_source "		re_ctx->steps_count++;\n"
+  "		re_ctx->steps_count++;\n		if (DUK_UNLIKELY(lumbrin_duk_native_step(re_ctx->thr->heap->heap_udata))) {\n			DUK_ERROR_RANGE(re_ctx->thr, \"execution timeout\");\n		}\n")
 # JSON numbers of up to 15 digits without exponent ("1595246400000",
 # "-30.27") are read directly: the digits make an integer that is exact in a
 # double, and one division by an exact power of ten rounds correctly, so this

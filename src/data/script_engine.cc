@@ -28,6 +28,10 @@ struct ScriptEngine::Heap {
   // small reserve beyond the cap, so that unwinding (error objects) does not
   // fail allocation after allocation, each with its emergency collections.
   bool aborting = false;
+  // Set while the evaluation itself runs, not while its error is described
+  // or the heap is taken down: only then may a native step end it.
+  bool evaluating = false;
+  std::uint32_t nativeSteps = 0;
   std::size_t used = 0;
   std::size_t cap = 0;
 };
@@ -50,6 +54,26 @@ extern "C" duk_bool_t lumbrin_duk_exec_timeout(void* udata) {
     return 1;
   }
   return 0;
+}
+
+// Called by the engine inside its loops that run no bytecode (property
+// reads, string search candidates, regular-expression steps); yes makes it
+// throw the time-out error there. It says yes once, when it finds the
+// deadline passed: from then on the interrupt above ends the evaluation at
+// its next instruction, and saying yes again inside the unwinding would only
+// turn the time-out error into a different one. The clock is read every 1 Ki
+// steps, which costs next to nothing and still ends a step-heavy loop within
+// microseconds of its deadline.
+extern "C" duk_bool_t lumbrin_duk_native_step(void* udata) {
+  auto* heap = static_cast<lumbrin::ScriptEngine::Heap*>(udata);
+  if (heap == nullptr || !heap->evaluating || heap->aborting) return 0;
+  if ((++heap->nativeSteps & 0x3FFu) != 0) return 0;
+  const lumbrin::CancelToken* token = lumbrin::CurrentCancelToken();
+  if (std::chrono::steady_clock::now() < heap->deadline && (token == nullptr || !token->cancelled())) return 0;
+  heap->timedOut = true;
+  heap->aborting = true;
+  lumbrin_duk_interrupt_now(heap->ctx);
+  return 1;
 }
 
 namespace lumbrin {
@@ -535,7 +559,10 @@ bool ScriptEngine::execute(Call& call, Outcome& out) {
   heap_->allocationRefused = false;
   heap_->aborting = false;
 
-  if (duk_safe_call(ctx, RunCall, &call, 0, 1) == DUK_EXEC_SUCCESS && !call.unboundRoot) {
+  heap_->evaluating = true;
+  const bool succeeded = duk_safe_call(ctx, RunCall, &call, 0, 1) == DUK_EXEC_SUCCESS;
+  heap_->evaluating = false;
+  if (succeeded && !call.unboundRoot) {
     if (call.want == kWantText) out.text = StringAt(ctx, -1);
     if (call.want == kWantNative) {
       duk_size_t size = 0;
