@@ -151,79 +151,15 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   std::abort();
 }
 
-void AppendCesu8Unit(std::string& out, char16_t u) {
-  if (u < 0x80) {
-    out.push_back(static_cast<char>(u));
-  } else if (u < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  }
-}
-
-// Duktape keeps strings as CESU-8: each UTF-16 unit, surrogates included,
-// written as UTF-8. Feeding it that form (also as source code) keeps astral
-// characters as two units, as the language sees them.
-std::string LocalToCesu8(LocalView text) {
-  const std::u16string units = LocalToUtf16(text);
-  std::string out;
-  out.reserve(units.size() + units.size() / 2);
-  for (char16_t u : units) AppendCesu8Unit(out, u);
-  return out;
-}
-
-// Reads Duktape's internal string form (CESU-8, or extended UTF-8 where a
-// built-in wrote a code point above U+FFFF in one piece) back into units.
-// Anything malformed becomes U+FFFD.
-std::u16string Cesu8ToUtf16(const char* data, std::size_t size) {
-  std::u16string out;
-  out.reserve(size);
-  std::size_t i = 0;
-  while (i < size) {
-    const auto b0 = static_cast<unsigned char>(data[i]);
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if (b0 >= 0xC0 && b0 <= 0xDF) { len = 2; cp = b0 & 0x1F; }
-    else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; cp = b0 & 0x0F; }
-    else if (b0 >= 0xF0 && b0 <= 0xF7) { len = 4; cp = b0 & 0x07; }
-    std::size_t k = 1;
-    if (len != 0) {
-      for (; k < len && i + k < size; ++k) {
-        const auto b = static_cast<unsigned char>(data[i + k]);
-        if ((b & 0xC0) != 0x80) break;
-        cp = (cp << 6) | (b & 0x3F);
-      }
-    }
-    if (len == 0 || k < len || cp > 0x10FFFF) {
-      out.push_back(u'\uFFFD');
-      i += (len == 0) ? 1 : k;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
-  return out;
-}
+// Duktape keeps strings as CESU-8. Feeding it that form (also as source
+// code) keeps astral characters as two units, as the language sees them.
+std::string LocalToCesu8(LocalView text) { return Utf16ToCesu8(LocalToUtf16(text)); }
 
 LocalText StringAt(duk_context* ctx, duk_idx_t index) {
   duk_size_t size = 0;
   const char* data = duk_get_lstring(ctx, index, &size);
   if (data == nullptr) return {};
-  return Utf16ToLocal(Cesu8ToUtf16(data, size));
+  return Utf16ToLocal(Cesu8ToUtf16(std::string_view(data, size)));
 }
 
 // Globals Duktape adds beyond the language. None reaches outside the heap,
@@ -777,6 +713,6 @@ NativeText NativeText::FromLocal(LocalView text) {
   return native;
 }
 
-LocalText NativeText::toLocal() const { return Utf16ToLocal(Cesu8ToUtf16(bytes_.data(), bytes_.size())); }
+LocalText NativeText::toLocal() const { return Utf16ToLocal(Cesu8ToUtf16(bytes_)); }
 
 }  // namespace lumbrin

@@ -77,8 +77,9 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }
 
 // Strict UTF-8 decoder: overlong forms, surrogates and bytes out of place
-// become U+FFFD, one per maximal bad subsequence start.
-std::u16string DecodeUtf8(std::string_view in) {
+// become U+FFFD, one per maximal bad subsequence start. With surrogateUnits
+// (CESU-8), an encoded surrogate is a unit of its own instead.
+std::u16string DecodeUtf8(std::string_view in, bool surrogateUnits = false) {
   std::u16string out;
   out.reserve(in.size());
   std::size_t i = 0;
@@ -109,7 +110,7 @@ std::u16string DecodeUtf8(std::string_view in) {
       if ((b & 0xC0) != 0x80) break;
       cp = (cp << 6) | (b & 0x3F);
     }
-    if (k < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    if (k < len || cp < min || cp > 0x10FFFF || (!surrogateUnits && cp >= 0xD800 && cp <= 0xDFFF)) {
       out.push_back(kReplacement);
       i += (k < len) ? k : 1;
       continue;
@@ -297,6 +298,15 @@ std::string LocalToUtf8(LocalView text) { return EncodeUtf8(LocalToUtf16(text));
 LocalText Utf8ToLocal(std::string_view utf8) { return Utf16ToLocal(DecodeUtf8(utf8)); }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) { return DecodeUtf8(utf8); }
+
+std::string Utf16ToCesu8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (char16_t u : text) AppendUtf8(out, u);
+  return out;
+}
+
+std::u16string Cesu8ToUtf16(std::string_view text) { return DecodeUtf8(text, true); }
 
 std::string Utf16ToUtf8(std::u16string_view text) { return EncodeUtf8(text); }
 

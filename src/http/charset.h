@@ -45,6 +45,11 @@ inline constexpr int kUtf8CodePage = 65001;
 [[nodiscard]] LocalText Utf8ToLocal(std::string_view utf8);
 [[nodiscard]] std::u16string Utf8ToUtf16(std::string_view utf8);
 [[nodiscard]] std::string Utf16ToUtf8(std::u16string_view text);
+// CESU-8, the form script engines keep text in: UTF-8 in which every UTF-16
+// unit, a surrogate too, is encoded on its own. Reading also takes four-byte
+// sequences (an astral character in one piece); bad bytes become U+FFFD.
+[[nodiscard]] std::string Utf16ToCesu8(std::u16string_view text);
+[[nodiscard]] std::u16string Cesu8ToUtf16(std::string_view text);
 
 // The one way a UTF-8 source literal becomes local text.
 [[nodiscard]] inline LocalText LocalFromUtf8(std::string_view literal) { return Utf8ToLocal(literal); }

@@ -72,6 +72,16 @@ TEST(CodePageConversions, LoneSurrogateAndTruncatedLocalText) {
   EXPECT_EQ(LocalToUtf16("ab\xD6"), u"ab\xFFFD");
 }
 
+TEST(Cesu8, EveryUnitOnItsOwnBothWays) {
+  const std::u16string units = u"a\xD800z\xD83D\xDE00\x2400";  // lone surrogate, a pair, U+2400
+  const std::string cesu = Utf16ToCesu8(units);
+  EXPECT_EQ(cesu, "a\xED\xA0\x80z\xED\xA0\xBD\xED\xB8\x80\xE2\x90\x80");
+  EXPECT_EQ(Cesu8ToUtf16(cesu), units);
+  // An astral character in one piece, and bytes that are no sequence at all.
+  EXPECT_EQ(Cesu8ToUtf16("\xF0\x9F\x98\x80"), u"\xD83D\xDE00");
+  EXPECT_EQ(Cesu8ToUtf16("x\xFF\xE2\x90"), u"x\xFFFD\xFFFD");
+}
+
 TEST(LocalCharLength, NeverReachesPastTheEnd) {
   struct Case { std::string_view text; std::size_t pos; std::size_t len; };
   const Case cases[] = {
