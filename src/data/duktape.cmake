@@ -16,6 +16,12 @@
 #    lumbrin_duk_native_step, and throw the time-out's RangeError when it says
 #    so. Without it a single built-in call ("new Array(1e7).join()") runs
 #    for minutes past the limit;
+#  - no full collections when a heap is taken down: Duktape runs three
+#    first, only to call finalizers, and there are none: nothing here sets
+#    one, and scripts cannot (the "Duktape" global with Duktape.fin is
+#    removed before any script runs). They were a tenth of reading a day page
+#    (two engines a page). What they would have collected is freed with the
+#    rest of the heap;
 #  - lumbrin_duk_interrupt_now (appended, see below).
 # The three files are copied together because duktape.c and duktape.h include
 # their neighbours by quoted name, which would pick up the unpatched
@@ -55,6 +61,14 @@ file(WRITE "${_duk_out}/duk_config.h.new" "${_duk_config}")
 configure_file("${_duk_out}/duk_config.h.new" "${_duk_out}/duk_config.h" COPYONLY)
 
 file(READ "${_duk_in}/duktape.c" _duk_source)
+_lumbrin_duk_patch(_duk_source [=[	DUK_D(DUK_DPRINT("forced gc #1 in heap destruction"));
+	duk_heap_mark_and_sweep(heap, 0);]=] [=[#if 0 /* no finalizers in these heaps */
+	DUK_D(DUK_DPRINT("forced gc #1 in heap destruction"));
+	duk_heap_mark_and_sweep(heap, 0);]=])
+_lumbrin_duk_patch(_duk_source [=[	duk_heap_mark_and_sweep(heap, 0); /* Skip finalizers; queue finalizable objects to heap_allocated. */
+]=] [=[	duk_heap_mark_and_sweep(heap, 0); /* Skip finalizers; queue finalizable objects to heap_allocated. */
+#endif
+]=])
 _lumbrin_duk_patch(_duk_source "#define DUK_RE_EXECUTE_STEPS_LIMIT 1000000000L"
   "#define DUK_RE_EXECUTE_STEPS_LIMIT 20000000L")
 _lumbrin_duk_patch(_duk_source "#define DUK_HTHREAD_INTCTR_DEFAULT (256L * 1024L)"

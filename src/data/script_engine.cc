@@ -12,14 +12,42 @@
 #include <string>
 #include <vector>
 
+#include <sanitizer/asan_interface.h>
+
 #include "base/cancel.h"
 #include "duktape.h"
 #include "http/charset.h"
 
 namespace lumbrin {
 
+// Small blocks come from free lists of the heap's own, one per size class,
+// carved from chunks that go back to the system only with the heap. Duktape
+// makes and drops tens of thousands of small blocks for one answer, mostly
+// all at once (a parse, a heap taken down), which is where malloc is slow.
+struct BlockPool {
+  static constexpr std::size_t kGrain = 16;
+  static constexpr std::size_t kLargest = 512;  // largest pooled request
+  static constexpr std::size_t kClasses = kLargest / kGrain;
+  static constexpr std::size_t kChunkBytes = std::size_t{64} << 10;
+
+  BlockPool() = default;
+  BlockPool(const BlockPool&) = delete;
+  BlockPool& operator=(const BlockPool&) = delete;
+  ~BlockPool();
+
+  // A chunk from the process-wide stock of chunks that heaps taken down have
+  // left, or a new one; null when none can be had.
+  static void* TakeChunk();
+
+  void* free[kClasses] = {};  // each free block holds the next one's address
+  std::vector<void*> chunks;
+  unsigned char* rest = nullptr;  // the unused end of the newest chunk
+  std::size_t restBytes = 0;
+};
+
 struct ScriptEngine::Heap {
-  // Destroyed by ~ScriptEngine (it needs the rest of this record alive).
+  // Destroyed by ~ScriptEngine (it needs the rest of this record alive),
+  // before the pool the heap's blocks live in.
   duk_context* ctx = nullptr;
   std::chrono::steady_clock::time_point deadline{};
   bool timedOut = false;           // the time-out hook fired since the last start
@@ -32,8 +60,11 @@ struct ScriptEngine::Heap {
   // or the heap is taken down: only then may a native step end it.
   bool evaluating = false;
   std::uint32_t nativeSteps = 0;
+  // Bytes held from the system: large blocks as requested, and the pool's
+  // chunks whole (a pooled block freed stays counted, as it stays held).
   std::size_t used = 0;
   std::size_t cap = 0;
+  BlockPool pool;
 };
 
 }  // namespace lumbrin
@@ -81,9 +112,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every allocation carries its size in front, so the heap's total is exact.
+// Every block carries the size requested in front: realloc and free need it,
+// and it tells pooled blocks (up to BlockPool::kLargest) from large ones.
 constexpr std::size_t kHeader = alignof(std::max_align_t) > sizeof(std::size_t) ? alignof(std::max_align_t)
                                                                                  : sizeof(std::size_t);
+static_assert(BlockPool::kGrain % alignof(std::max_align_t) == 0 && kHeader % alignof(std::max_align_t) == 0);
 
 constexpr std::size_t kUnwindReserve = std::size_t{1} << 20;
 
@@ -100,29 +133,137 @@ bool Grant(ScriptEngine::Heap* heap, std::size_t more) {
   return false;
 }
 
+std::size_t SizeOf(void* ptr) {
+  std::size_t size = 0;
+  std::memcpy(&size, static_cast<unsigned char*>(ptr) - kHeader, sizeof size);
+  return size;
+}
+
+void* Stamped(unsigned char* block, std::size_t size) {
+  std::memcpy(block, &size, sizeof size);
+  return block + kHeader;
+}
+
+constexpr std::size_t ClassOf(std::size_t size) { return size == 0 ? 0 : (size - 1) / BlockPool::kGrain; }
+constexpr std::size_t ClassBytes(std::size_t cls) { return kHeader + (cls + 1) * BlockPool::kGrain; }
+
+// Chunks of heaps taken down, kept for the next heaps: most engines live for
+// one answer, and memory fresh from the system costs a page fault per page.
+// Bounded, so that a burst of large heaps does not stay held.
+// Never destroyed: engines may be taken down during static destruction.
+struct ChunkStock {
+  static constexpr std::size_t kChunks = 128;  // 8 MiB
+  std::mutex mutex;
+  void* chunks[kChunks] = {};
+  std::size_t count = 0;
+};
+
+ChunkStock& Stock() {
+  static auto* stock = new ChunkStock;
+  return *stock;
+}
+
+}  // namespace
+
+void* BlockPool::TakeChunk() {
+  ChunkStock& stock = Stock();
+  {
+    std::lock_guard lock(stock.mutex);
+    if (stock.count > 0) return stock.chunks[--stock.count];
+  }
+  return std::malloc(kChunkBytes);
+}
+
+BlockPool::~BlockPool() {
+  ChunkStock& stock = Stock();
+  std::size_t kept = 0;
+  {
+    std::lock_guard lock(stock.mutex);
+    while (kept < chunks.size() && stock.count < ChunkStock::kChunks) {
+      ASAN_UNPOISON_MEMORY_REGION(chunks[kept], kChunkBytes);
+      stock.chunks[stock.count++] = chunks[kept++];
+    }
+  }
+  for (std::size_t i = kept; i < chunks.size(); ++i) std::free(chunks[i]);
+}
+
+namespace {
+
+void* PoolAlloc(ScriptEngine::Heap* heap, std::size_t size) {
+  BlockPool& pool = heap->pool;
+  const std::size_t cls = ClassOf(size);
+  const std::size_t bytes = ClassBytes(cls);
+  auto* block = static_cast<unsigned char*>(pool.free[cls]);
+  if (block != nullptr) {
+    ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+    std::memcpy(&pool.free[cls], block, sizeof(void*));
+    return Stamped(block, size);
+  }
+  if (pool.restBytes < bytes) {
+    if (!Grant(heap, BlockPool::kChunkBytes)) return nullptr;
+    pool.chunks.reserve(pool.chunks.size() + 1);  // may throw: before the chunk is taken
+    auto* chunk = static_cast<unsigned char*>(BlockPool::TakeChunk());
+    if (chunk == nullptr) {
+      heap->allocationRefused = true;
+      return nullptr;
+    }
+    pool.chunks.push_back(chunk);
+    heap->used += BlockPool::kChunkBytes;
+    // The end of the previous chunk, too small for this class, is left unused.
+    pool.rest = chunk;
+    pool.restBytes = BlockPool::kChunkBytes;
+    ASAN_POISON_MEMORY_REGION(chunk, BlockPool::kChunkBytes);
+  }
+  block = pool.rest;
+  pool.rest += bytes;
+  pool.restBytes -= bytes;
+  ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+  return Stamped(block, size);
+}
+
+void PoolFree(ScriptEngine::Heap* heap, void* ptr, std::size_t size) {
+  BlockPool& pool = heap->pool;
+  const std::size_t cls = ClassOf(size);
+  auto* block = static_cast<unsigned char*>(ptr) - kHeader;
+  std::memcpy(block, &pool.free[cls], sizeof(void*));
+  pool.free[cls] = block;
+  ASAN_POISON_MEMORY_REGION(block, ClassBytes(cls));
+}
+
 void* HeapAlloc(void* udata, duk_size_t size) {
   auto* heap = static_cast<ScriptEngine::Heap*>(udata);
+  if (size <= BlockPool::kLargest) {
+    try {
+      return PoolAlloc(heap, size);
+    } catch (const std::bad_alloc&) {
+      heap->allocationRefused = true;
+      return nullptr;
+    }
+  }
   if (!Grant(heap, size)) return nullptr;
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (block == nullptr) {
     heap->allocationRefused = true;
     return nullptr;
   }
-  std::memcpy(block, &size, sizeof size);
   heap->used += size;
-  return block + kHeader;
+  return Stamped(block, size);
 }
 
 void HeapFree(void* udata, void* ptr) {
   if (ptr == nullptr) return;
   auto* heap = static_cast<ScriptEngine::Heap*>(udata);
-  auto* block = static_cast<unsigned char*>(ptr) - kHeader;
-  std::size_t size = 0;
-  std::memcpy(&size, block, sizeof size);
+  const std::size_t size = SizeOf(ptr);
+  if (size <= BlockPool::kLargest) {
+    PoolFree(heap, ptr, size);
+    return;
+  }
   heap->used -= size;
-  std::free(block);
+  std::free(static_cast<unsigned char*>(ptr) - kHeader);
 }
 
+// A block stays pooled or large as long as its size allows; one that moves
+// between the two is copied.
 void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
   if (ptr == nullptr) return HeapAlloc(udata, size);
   auto* heap = static_cast<ScriptEngine::Heap*>(udata);
@@ -130,18 +271,27 @@ void* HeapRealloc(void* udata, void* ptr, duk_size_t size) {
     HeapFree(udata, ptr);
     return nullptr;
   }
-  auto* block = static_cast<unsigned char*>(ptr) - kHeader;
-  std::size_t old = 0;
-  std::memcpy(&old, block, sizeof old);
-  if (size > old && !Grant(heap, size - old)) return nullptr;  // the old block stays valid
-  auto* grown = static_cast<unsigned char*>(std::realloc(block, size + kHeader));
+  const std::size_t old = SizeOf(ptr);
+  const bool wasPooled = old <= BlockPool::kLargest;
+  const bool pooled = size <= BlockPool::kLargest;
+  if (wasPooled && pooled && ClassOf(size) == ClassOf(old)) {
+    return Stamped(static_cast<unsigned char*>(ptr) - kHeader, size);
+  }
+  if (wasPooled || pooled) {
+    void* moved = HeapAlloc(udata, size);
+    if (moved == nullptr) return nullptr;  // the old block stays valid
+    std::memcpy(moved, ptr, std::min(old, static_cast<std::size_t>(size)));
+    HeapFree(udata, ptr);
+    return moved;
+  }
+  if (size > old && !Grant(heap, size - old)) return nullptr;
+  auto* grown = static_cast<unsigned char*>(std::realloc(static_cast<unsigned char*>(ptr) - kHeader, size + kHeader));
   if (grown == nullptr) {
     heap->allocationRefused = true;
     return nullptr;
   }
-  std::memcpy(grown, &size, sizeof size);
   heap->used = heap->used - old + size;
-  return grown + kHeader;
+  return Stamped(grown, size);
 }
 
 // Reached only when the engine is called outside a protected call, which this

@@ -299,10 +299,25 @@ LocalText Utf8ToLocal(std::string_view utf8) { return Utf16ToLocal(DecodeUtf8(ut
 
 std::u16string Utf8ToUtf16(std::string_view utf8) { return DecodeUtf8(utf8); }
 
+// Hot: every script the engine runs and every answer it reads comes this way.
+// Written into a buffer sized for the worst case (three bytes a unit), then
+// cut to length.
 std::string Utf16ToCesu8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  for (char16_t u : text) AppendUtf8(out, u);
+  std::string out(text.size() * 3, '\0');
+  char* p = out.data();
+  for (char16_t u : text) {
+    if (u < 0x80) {
+      *p++ = static_cast<char>(u);
+    } else if (u < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (u >> 6));
+      *p++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xE0 | (u >> 12));
+      *p++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
   return out;
 }
 
