@@ -41,10 +41,21 @@ bool EqualsIgnoringCase(LocalView a, LocalView b) {
   return true;
 }
 
+// Whether a saved picture may take the place of what `target` names: nothing,
+// or a plain file no one can execute (a picture saved before). The window
+// saves into the program's own folder, where a picture named like the program,
+// a library or a link beside it must not replace it.
+bool Replaceable(const std::filesystem::path& target) {
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0;
+}
+
 }  // namespace
 
 PartFile::PartFile(std::filesystem::path folder, std::string name, std::uint64_t maxBytes)
     : target_(folder / name), maxBytes_(maxBytes) {
+  if (!Replaceable(target_)) return;
   for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
     temporary_ = folder / ("." + name + "." + RandomTag() + ".part");
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -103,7 +114,8 @@ bool PartFile::commit() {
   const bool synced = ::fsync(fd_) == 0;
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
-  if (!synced || !closed || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+  // Checked again: the target may have appeared while the body came in.
+  if (!synced || !closed || !Replaceable(target_) || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
     ::unlink(temporary_.c_str());
     return false;
   }

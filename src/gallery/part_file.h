@@ -18,7 +18,10 @@ namespace lumbrin {
 class PartFile final : public BodySink {
 public:
   // `name` is one safe component (see SafeFileName); the temporary file is
-  // ".<name>.<random>.part" in `folder`, mode 0644 (before the umask).
+  // ".<name>.<random>.part" in `folder`, mode 0644 (before the umask). A
+  // target that exists and is not a plain file without execute permission
+  // (the program, a library, a link, a folder) is never replaced: the file
+  // does not open.
   PartFile(std::filesystem::path folder, std::string name, std::uint64_t maxBytes);
   ~PartFile() override;
   PartFile(const PartFile&) = delete;
@@ -32,7 +35,8 @@ public:
   bool write(const std::uint8_t* data, std::size_t size) override;
 
   // fsync, close and rename over the target. False (and the temporary file
-  // removed) when any of them failed or the file was not open.
+  // removed) when any of them failed, the file was not open or the target
+  // has become one that is never replaced.
   [[nodiscard]] bool commit();
 
   [[nodiscard]] int status() const { return status_; }

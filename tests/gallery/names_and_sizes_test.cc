@@ -176,5 +176,35 @@ TEST(PartFile, OnlyACommittedFileReplacesTheOldOne) {
   EXPECT_FALSE(missing.commit());
 }
 
+TEST(PartFile, NeverReplacesTheProgramOrWhatIsNoPicture) {
+  // The window saves into the program's folder: a picture named like the
+  // program, a library link or a folder beside it leaves them as they are.
+  test::TempDir dir;
+  const fs::path program = dir.path() / "lumbrin";
+  std::ofstream(program) << "program";
+  fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  fs::create_symlink(program, dir.path() / "lumbrin-link");
+  fs::create_directory(dir.path() / "plugins");
+  const std::uint8_t bytes[] = {'j', 'p', 'g'};
+  for (const char* name : {"lumbrin", "lumbrin-link", "plugins"}) {
+    PartFile file(dir.path(), name, 100);
+    EXPECT_FALSE(file.isOpen()) << name;
+    EXPECT_FALSE(file.commit()) << name;
+  }
+  EXPECT_EQ(ReadAll(program), "program");
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "lumbrin-link"));
+
+  // Made executable while the body came in: the commit still leaves it.
+  const fs::path late = dir.path() / "late.jpg";
+  PartFile file(dir.path(), "late.jpg", 100);
+  ASSERT_TRUE(file.isOpen());
+  ASSERT_TRUE(file.write(bytes, sizeof bytes));
+  std::ofstream(late) << "tool";
+  fs::permissions(late, fs::perms::owner_exec, fs::perm_options::add);
+  EXPECT_FALSE(file.commit());
+  EXPECT_EQ(ReadAll(late), "tool");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4) << "part file left";
+}
+
 }  // namespace
 }  // namespace lumbrin
