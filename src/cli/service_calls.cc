@@ -45,19 +45,6 @@ Answer GetWithCookie(Host& host, LocalText url) {
 Judged Transient(std::string reason) { return {Verdict::Transient, std::move(reason)}; }
 Judged Permanent(std::string reason) { return {Verdict::Permanent, std::move(reason)}; }
 
-bool ContainsIgnoringCase(std::string_view text, std::string_view needle) {
-  for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
-    bool same = true;
-    for (std::size_t j = 0; j < needle.size() && same; ++j) {
-      char c = text[i + j];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      same = c == needle[j];
-    }
-    if (same) return true;
-  }
-  return false;
-}
-
 // Counts body bytes for the progress line on their way to the part file.
 class CountingSink final : public BodySink {
 public:
@@ -81,7 +68,7 @@ Judged JudgeTransfer(const WebResponseInfo& info) {
     if (info.timedOut) return Transient("timed out");
     // An untrusted certificate must say so: "connection failed" alone sends
     // the user looking at the network instead of at --ca-file.
-    if (info.status == 0 && ContainsIgnoringCase(info.error, "certificate")) {
+    if (info.status == 0 && FindIgnoringAsciiCase(info.error, "certificate") != LocalView::npos) {
       return Transient("the service's certificate is not trusted (" + info.error + "); see --ca-file");
     }
     return Transient(info.status == 0 ? "connection failed" : "connection broke off");
@@ -203,7 +190,7 @@ PictureAttempt FetchPicture(Host& host, LocalView id, const std::filesystem::pat
   if (file.tooLarge()) return fail(Permanent("file too large"));
   if (file.writeFailed()) return fail(Permanent("cannot write the file"));
   const LocalText& type = info.contentType.empty() ? file.contentType() : info.contentType;
-  if (ContainsIgnoringCase(type, "json") || ContainsIgnoringCase(type, "html")) {
+  if (FindIgnoringAsciiCase(type, "json") != LocalView::npos || FindIgnoringAsciiCase(type, "html") != LocalView::npos) {
     return fail(Transient("the service answered an error page"));
   }
   if (file.written() == 0) return fail(Transient("empty answer"));

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <random>
 
+#include "base/ascii.h"
 #include "http/header_text.h"
 
 namespace lumbrin {
@@ -30,15 +31,6 @@ std::string RandomTag() {
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(engine()));
   return text;
-}
-
-bool EqualsIgnoringCase(LocalView a, LocalView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // Whether a saved picture may take the place of what `target` names: nothing,
@@ -81,7 +73,7 @@ bool PartFile::begin(int status, const LocalText& headers) {
   // last Content-Type is the one of the body.
   contentType_.clear();
   for (const LocalText& line : SplitLocal(headers, "\r\n")) {
-    if (EqualsIgnoringCase(TrimBlanks(HeaderNameOf(line)), "content-type")) contentType_ = TrimBlanks(HeaderValueOf(line));
+    if (EqualsIgnoringAsciiCase(TrimBlanks(HeaderNameOf(line)), "content-type")) contentType_ = TrimBlanks(HeaderValueOf(line));
   }
   return fd_ >= 0 && status == 200;
 }

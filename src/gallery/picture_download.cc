@@ -10,6 +10,7 @@
 #include "gallery/part_file.h"
 #include "gallery/timestamp.h"
 #include "http/charset.h"
+#include "http/header_text.h"
 #include "http/web_request.h"
 
 namespace lumbrin {
@@ -31,20 +32,6 @@ double ParseDouble(const std::string& text) {
   double value = 0;
   (void)std::from_chars(text.data(), text.data() + text.size(), value);
   return value;
-}
-
-bool ContainsIgnoringCase(LocalView text, LocalView needle) {
-  if (needle.size() > text.size()) return false;
-  for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
-    bool same = true;
-    for (std::size_t j = 0; j < needle.size() && same; ++j) {
-      char c = text[i + j];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      same = c == needle[j];
-    }
-    if (same) return true;
-  }
-  return false;
 }
 
 LocalText UpperAscii(LocalText text) {
@@ -80,7 +67,7 @@ PictureResult Judge(PartFile& file, const WebResponseInfo& info) {
   if (file.writeFailed()) return fail(PictureFailure::Write);
   if (!info.completed) return fail(info.timedOut ? PictureFailure::TimedOut : PictureFailure::Transport);
   const LocalText& type = info.contentType.empty() ? file.contentType() : info.contentType;
-  if (ContainsIgnoringCase(type, "json") || ContainsIgnoringCase(type, "html")) {
+  if (FindIgnoringAsciiCase(type, "json") != LocalView::npos || FindIgnoringAsciiCase(type, "html") != LocalView::npos) {
     return fail(PictureFailure::ErrorPage);
   }
   if (file.written() == 0) return fail(PictureFailure::Empty);

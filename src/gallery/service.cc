@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "data/name_value_list.h"
 #include "http/charset.h"
 
@@ -40,10 +41,9 @@ LocalText AnswerText(const ByteBuffer& body) {
 }
 
 bool IsWebAddress(LocalView url) {
+  // More than the scheme alone.
   const auto startsWith = [url](std::string_view prefix) {
-    return url.size() > prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), url.begin(),
-                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+    return url.size() > prefix.size() && StartsWithIgnoringAsciiCase(url, prefix);
   };
   return startsWith("http://") || startsWith("https://");
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/ascii.h"
 #include "http/charset.h"
 
 namespace lumbrin {
@@ -48,34 +49,6 @@ LocalText ReplaceAll(LocalView text, LocalView from, LocalView to) {
   return out;
 }
 
-char AsciiLower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(LocalView a, LocalView b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-// Every occurrence of `needle` removed, letter case of ASCII letters ignored.
-LocalText RemoveAllIgnoringCase(LocalView text, LocalView needle) {
-  LocalText out;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    if (pos + needle.size() <= text.size() &&
-        EqualsIgnoringAsciiCase(text.substr(pos, needle.size()), needle)) {
-      pos += needle.size();
-      continue;
-    }
-    const std::size_t len = LocalCharLength(text, pos);
-    out.append(text.substr(pos, len));
-    pos += len;
-  }
-  return out;
-}
 
 // The quote marker is written in UTF-8 here and converted once.
 const LocalText& QuoteMarker() {
@@ -189,7 +162,7 @@ LocalText CollectSetCookies(LocalView responseHeaders) {
     if (FindLocal(line, ";") != LocalView::npos) {
       pair = TrimBlanks(TextBetween(line, kPrefix, ";"));
     } else {
-      pair = TrimBlanks(RemoveAllIgnoringCase(line, kPrefix));
+      pair = TrimBlanks(RemoveAllIgnoringAsciiCase(line, kPrefix));
     }
     result.append(pair);
     result.append(kPairSeparator);
@@ -234,6 +207,26 @@ LocalText RemoveDuplicatePieces(LocalView text, LocalView separator) {
     if (seen.insert(piece).second) kept.push_back(std::move(piece));
   }
   return Join(kept, separator);
+}
+
+std::size_t FindIgnoringAsciiCase(LocalView text, LocalView needle, std::size_t from) {
+  for (std::size_t pos = from; pos + needle.size() <= text.size(); pos += LocalCharLength(text, pos)) {
+    if (EqualsIgnoringAsciiCase(text.substr(pos, needle.size()), needle)) return pos;
+  }
+  return LocalView::npos;
+}
+
+LocalText RemoveAllIgnoringAsciiCase(LocalView text, LocalView needle) {
+  LocalText out;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t hit = FindIgnoringAsciiCase(text, needle, pos);
+    if (hit == LocalView::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    pos = hit + needle.size();
+  }
+  out.append(text.substr(pos));
+  return out;
 }
 
 }  // namespace lumbrin

@@ -32,4 +32,11 @@ namespace lumbrin {
 LocalText MergeCookieText(LocalText& old, LocalView newCookies);
 [[nodiscard]] LocalText RemoveDuplicatePieces(LocalView text, LocalView separator);
 
+// Where `needle` (ASCII) first stands in `text` at or after `from`, ASCII
+// letter case ignored, only at character starts; npos when nowhere. An empty
+// needle is found at `from`.
+[[nodiscard]] std::size_t FindIgnoringAsciiCase(LocalView text, LocalView needle, std::size_t from = 0);
+// `text` without any occurrence of `needle` (as FindIgnoringAsciiCase finds them).
+[[nodiscard]] LocalText RemoveAllIgnoringAsciiCase(LocalView text, LocalView needle);
+
 }  // namespace lumbrin

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "http/charset.h"
 #include "http/header_text.h"
 #include "http/web_request_internal.h"
@@ -54,35 +55,6 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
-
-// Position of the ASCII `needle` in local text, letter case ignored, only at
-// character starts (never on the trail byte of a double-byte character).
-std::size_t FindIgnoreCase(LocalView text, std::string_view needle, std::size_t from = 0) noexcept {
-  for (std::size_t pos = from; pos + needle.size() <= text.size(); pos += LocalCharLength(text, pos)) {
-    if (EqualsIgnoreCase(text.substr(pos, needle.size()), needle)) return pos;
-  }
-  return LocalView::npos;
-}
-
-LocalText RemoveAllIgnoreCase(LocalView text, std::string_view needle) {
-  LocalText out;
-  std::size_t pos = 0;
-  for (;;) {
-    const std::size_t hit = FindIgnoreCase(text, needle, pos);
-    if (hit == LocalView::npos) break;
-    out.append(text.substr(pos, hit - pos));
-    pos = hit + needle.size();
-  }
-  out.append(text.substr(pos));
-  return out;
-}
-
 bool IsLineBreak(char c) noexcept { return c == '\r' || c == '\n'; }
 
 // A header value never carries a line break (or NUL) onto the wire, where it
@@ -120,9 +92,9 @@ public:
   void set(LocalView name, LocalView value) {
     LocalText cleanName = WireValue(name);
     if (cleanName.empty()) return;
-    LocalText cleanValue = EqualsIgnoreCase(cleanName, "Cookie") ? WireCookie(value) : WireValue(value);
+    LocalText cleanValue = EqualsIgnoringAsciiCase(cleanName, "Cookie") ? WireCookie(value) : WireValue(value);
     for (auto& entry : entries_) {
-      if (EqualsIgnoreCase(entry.first, cleanName)) {
+      if (EqualsIgnoringAsciiCase(entry.first, cleanName)) {
         entry.second = std::move(cleanValue);
         return;
       }
@@ -130,7 +102,7 @@ public:
     entries_.emplace_back(std::move(cleanName), std::move(cleanValue));
   }
   [[nodiscard]] bool has(std::string_view name) const {
-    return std::any_of(entries_.begin(), entries_.end(), [&](const auto& e) { return EqualsIgnoreCase(e.first, name); });
+    return std::any_of(entries_.begin(), entries_.end(), [&](const auto& e) { return EqualsIgnoringAsciiCase(e.first, name); });
   }
   // libcurl's list; "Name;" is its way of sending a header with an empty value.
   [[nodiscard]] SlistPtr toSlist(bool hasBody) const {
@@ -515,7 +487,7 @@ ByteBuffer Perform(const WebRequestParams& p) {
     };
     for (const auto& [probe, line] : defaults) {
       if (probe == "Content-Type:" && verb != "POST") continue;
-      if (FindIgnoreCase(work, probe) == LocalView::npos) {
+      if (FindIgnoringAsciiCase(work, probe) == LocalView::npos) {
         work.append("\r\n");
         work.append(line);
       }
@@ -546,8 +518,8 @@ ByteBuffer Perform(const WebRequestParams& p) {
 
   if (p.cookie != nullptr) {
     LocalText& cookie = *p.cookie;
-    if (!cookie.empty() && FindIgnoreCase(cookie, "Cookie:") != LocalView::npos)
-      cookie = RemoveAllIgnoreCase(cookie, "Cookie:");
+    if (!cookie.empty() && FindIgnoringAsciiCase(cookie, "Cookie:") != LocalView::npos)
+      cookie = RemoveAllIgnoringAsciiCase(cookie, "Cookie:");
     headers.set("Cookie", cookie);
   }
 

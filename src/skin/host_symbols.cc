@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/ascii.h"
 #include "skin/low_memory.h"
 
 namespace lumbrin {
@@ -14,15 +15,6 @@ constexpr std::uint8_t kTrampolineCode[8] = {0xFF, 0x25, 0x02, 0x00, 0x00, 0x00,
 constexpr std::size_t kChunkSize = 64 * 1024;
 constexpr std::size_t kPerChunk = kChunkSize / kTrampolineSize;
 constexpr std::size_t kMaxChunks = 16;
-
-bool SameNameIgnoringAsciiCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -40,7 +32,7 @@ HostSymbolTable& HostSymbolTable::process() {
 
 HostSymbolTable::Module& HostSymbolTable::moduleNamed(std::string_view name) {
   for (Module& m : modules_) {
-    if (SameNameIgnoringAsciiCase(m.name, name)) return m;
+    if (EqualsIgnoringAsciiCase(m.name, name)) return m;
   }
   modules_.push_back(Module{std::string(name), {}, {}});
   return modules_.back();
@@ -91,7 +83,7 @@ std::uintptr_t HostSymbolTable::addOrdinal(std::string_view module, std::uint16_
 std::uintptr_t HostSymbolTable::loadModule(std::string_view name) const {
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < modules_.size(); ++i) {
-    if (SameNameIgnoringAsciiCase(modules_[i].name, name)) return i + 1;
+    if (EqualsIgnoringAsciiCase(modules_[i].name, name)) return i + 1;
   }
   return 0;
 }
