@@ -6,8 +6,6 @@
 // next to jobs / latency, and the peak resident memory of the exporter
 // (ru_maxrss of the child, via wait4) while it saves four 200 MB files.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +20,7 @@
 #include <vector>
 
 #include "fake_gallery.h"
-
-extern char** environ;
+#include "support/spawn_child.h"
 
 namespace {
 
@@ -38,23 +35,10 @@ struct ChildResult {
 
 ChildResult RunExporter(const fs::path& work, const std::vector<std::string>& args) {
   ChildResult result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (work / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (work / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> all{LUMBRIN_EXPORT_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
   const auto start = std::chrono::steady_clock::now();
-  if (posix_spawn(&pid, LUMBRIN_EXPORT_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return result;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid =
+      lumbrin::test::SpawnWithFiles(LUMBRIN_EXPORT_PATH, args, "/dev/null", work / "stdout.txt", work / "stderr.txt");
+  if (pid < 0) return result;
   rusage usage{};
   int status = 0;
   wait4(pid, &status, 0, &usage);

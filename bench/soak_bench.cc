@@ -8,9 +8,7 @@
 //
 //   soak_bench [PICTURES]     (default 5000)
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +26,7 @@
 #include <vector>
 
 #include "fake_gallery.h"
-
-extern char** environ;
+#include "support/spawn_child.h"
 
 namespace {
 
@@ -94,21 +91,10 @@ struct RunResult {
 RunResult RunOnce(const std::vector<std::string>& args, const fs::path& work, Clock::time_point deadline,
                   Samples& samples) {
   RunResult result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (work / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (work / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> all{LUMBRIN_EXPORT_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
   const auto started = Clock::now();
-  const int rc = posix_spawn(&pid, LUMBRIN_EXPORT_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
+  const pid_t pid =
+      lumbrin::test::SpawnWithFiles(LUMBRIN_EXPORT_PATH, args, "/dev/null", work / "stdout.txt", work / "stderr.txt");
+  if (pid < 0) {
     std::fprintf(stderr, "cannot start %s\n", LUMBRIN_EXPORT_PATH);
     return result;
   }

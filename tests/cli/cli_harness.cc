@@ -1,8 +1,6 @@
 #include "cli/cli_harness.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "support/spawn_child.h"
 
 namespace lumbrin::test {
 
@@ -34,19 +32,8 @@ CliProcess::CliProcess(const std::filesystem::path& work, const std::vector<std:
                        const std::string& input)
     : work_(work) {
   WriteFileText(work_ / "stdin.txt", input);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, (work_ / "stdin.txt").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (work_ / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (work_ / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> all{LUMBRIN_EXPORT_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, LUMBRIN_EXPORT_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start lumbrin-export");
+  pid_ = SpawnWithFiles(LUMBRIN_EXPORT_PATH, args, work_ / "stdin.txt", work_ / "stdout.txt", work_ / "stderr.txt");
+  if (pid_ < 0) throw std::runtime_error("cannot start lumbrin-export");
 }
 
 CliProcess::~CliProcess() {
