@@ -19,7 +19,6 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "app/qt_event_pump.h"
 #include "fake_gallery.h"
 #include "gallery/runs.h"
 #include "http/web_request.h"
@@ -171,15 +170,3 @@ TEST_F(WindowDownloads, TenWorkersDownloadEveryListedPicture) {
 
 }  // namespace
 }  // namespace lumbrin
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
-  lumbrin::QtEventPump pump;
-  lumbrin::SetThreadEventPump(&pump);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  lumbrin::SetThreadEventPump(nullptr);
-  return result;
-}
