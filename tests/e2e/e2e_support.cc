@@ -13,6 +13,7 @@
 #include <set>
 
 #include "app/main_window.h"
+#include "app/window_fixture.h"
 #include "cli/cli_harness.h"
 #include "data/json_object.h"
 #include "gallery/runs.h"
@@ -20,18 +21,11 @@
 namespace lumbrin::e2e {
 namespace {
 
-QString Ui(const char* utf8) { return QString::fromUtf8(utf8); }
+using test::OpenMessageBoxes;
+using test::Ui;
 
 bool IsExporterOwnFile(const std::string& relative) {
   return relative.rfind(".lumbrin-export", 0) == 0 || relative == "lumbrin-export-failures.txt";
-}
-
-QList<QMessageBox*> VisibleBoxes() {
-  QList<QMessageBox*> boxes;
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible()) boxes.push_back(box);
-  }
-  return boxes;
 }
 
 // The picture whose saved name `name` is; null for none.
@@ -166,9 +160,9 @@ WindowRun::~WindowRun() {
     return (!listing || listing->finished()) && (!dispatcher || dispatcher->finished()) &&
            window_->state().activeWorkers.load() <= 0;
   };
-  for (QMessageBox* box : VisibleBoxes()) box->done(QMessageBox::Ok);
+  for (QMessageBox* box : OpenMessageBoxes()) box->done(QMessageBox::Ok);
   (void)QTest::qWaitFor(idle, 30000);
-  for (QMessageBox* box : VisibleBoxes()) box->done(QMessageBox::Ok);
+  for (QMessageBox* box : OpenMessageBoxes()) box->done(QMessageBox::Ok);
   window_.reset();
   QApplication::processEvents();
 }
@@ -183,7 +177,7 @@ bool WindowRun::list(const std::string& cookie, std::chrono::milliseconds bound)
   return QTest::qWaitFor(
       [this] {
         const ThreadHandle& listing = window_->listingThread();
-        return (listing && listing->finished()) || !VisibleBoxes().isEmpty();
+        return (listing && listing->finished()) || !OpenMessageBoxes().isEmpty();
       },
       static_cast<int>(bound.count()));
 }
@@ -200,7 +194,7 @@ std::string WindowRun::logText() {
 
 std::vector<std::string> WindowRun::takeMessages() {
   std::vector<std::string> texts;
-  for (QMessageBox* box : VisibleBoxes()) {
+  for (QMessageBox* box : OpenMessageBoxes()) {
     texts.push_back(box->text().toStdString());
     box->done(QMessageBox::Ok);
   }
@@ -219,7 +213,7 @@ RunReport WindowRun::download(Mode mode, const std::vector<Expected>& pictures, 
   }
   press->click();
   const auto ended = [&] {
-    if (mode == Mode::WindowSingle) return !VisibleBoxes().isEmpty();
+    if (mode == Mode::WindowSingle) return !OpenMessageBoxes().isEmpty();
     const ThreadHandle& dispatcher = window_->dispatcherThread();
     return dispatcher && dispatcher->finished() && window_->state().activeWorkers.load() == 0;
   };

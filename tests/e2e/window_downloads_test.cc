@@ -19,6 +19,7 @@
 #include <string>
 
 #include "app/main_window.h"
+#include "app/window_fixture.h"
 #include "fake_gallery.h"
 #include "gallery/runs.h"
 #include "http/web_request.h"
@@ -28,20 +29,12 @@ namespace lumbrin {
 namespace {
 
 namespace fs = std::filesystem;
-
-QString Ui(const char* utf8) { return QString::fromUtf8(utf8); }
+using test::OpenMessageBoxes;
+using test::Ui;
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
-}
-
-QList<QMessageBox*> OpenMessageBoxes() {
-  QList<QMessageBox*> boxes;
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible()) boxes.push_back(box);
-  }
-  return boxes;
 }
 
 class WindowDownloads : public ::testing::Test {
