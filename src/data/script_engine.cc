@@ -783,12 +783,6 @@ std::optional<NativeText> ScriptEngine::evalNative(LocalView code) {
   return text;
 }
 
-bool ScriptEngine::IsMemberChain(LocalView text) {
-  std::string root;
-  std::vector<ChainStep> steps;
-  return ParseChain(text, root, steps);
-}
-
 std::optional<bool> ScriptEngine::chainIsSet(LocalView chain) {
   std::string root;
   std::vector<ChainStep> steps;

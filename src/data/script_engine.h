@@ -46,7 +46,6 @@ public:
     return *this;
   }
   [[nodiscard]] LocalText toLocal() const;
-  [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
 
 private:
   friend class ScriptEngine;
@@ -123,7 +122,6 @@ public:
   // (ASCII names, plain decimal indexes, no blanks). For such a chain these
   // give exactly what evaluating the equivalent text gives, without compiling
   // it; for any other text they give nullopt and the caller evaluates.
-  [[nodiscard]] static bool IsMemberChain(LocalView text);
   // evalTruth(chain + " != null")
   [[nodiscard]] std::optional<bool> chainIsSet(LocalView chain);
   // evalText(chain + ".toString().replace(" + replaceGlobal + ", '" +
